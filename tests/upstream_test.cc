@@ -1,0 +1,279 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "console/console.h"
+#include "net/net.h"
+#include "timing/context.h"
+#include "upstream/chunk.h"
+#include "upstream/collector.h"
+
+namespace {
+
+// --- the chunk parser ---
+
+struct ChunkCase {
+  const char* rule;
+  std::string chunk;
+  std::optional<std::uint32_t> last_id;
+  chunk_verdict verdict;
+  std::uint32_t id;
+};
+
+const std::optional<std::uint32_t> kNone;
+
+std::vector<ChunkCase> chunk_cases() {
+  using V = chunk_verdict;
+  return {
+      {"last token", "EVT 1f\r\n", kNone, V::id, 31},
+      {"only the last space counts", "a b c 10\r\n", kNone, V::id, 16},
+      {"two announcements in one chunk", "EVT 1\r\nEVT 2\r\n", kNone, V::id, 2},
+      {"no space", "1f\r\n", kNone, V::unparsable, 0},
+      {"a space only at the first byte", " 1f\r\n", kNone, V::unparsable, 0},
+      {"trailing space repeats the last ID", "EVT 12 ", 5u, V::id, 5},
+      {"no digit and no earlier ID", "EVT 12 ", kNone, V::unparsable, 0},
+      {"letters only", "EVT xyz", 9u, V::id, 9},
+      {"0x prefix", "EVT 0x1F\n", kNone, V::id, 31},
+      {"0X prefix", "EVT 0X1f\n", kNone, V::id, 31},
+      {"0x without a digit is zero", "EVT 0xg", kNone, V::id, 0},
+      {"0x at the end is zero", "EVT 0x", kNone, V::id, 0},
+      {"plus sign", "EVT +a", kNone, V::id, 10},
+      {"minus zero", "EVT -0", kNone, V::id, 0},
+      {"negative does not fit", "EVT -1", kNone, V::unparsable, 0},
+      {"sign without digit", "EVT -", 3u, V::id, 3},
+      {"widest 32-bit value", "EVT ffffffff\n", kNone, V::id, 0xffffffffu},
+      {"33 bits do not fit", "EVT 100000000\n", kNone, V::unparsable, 0},
+      {"leading zeros are not width", "EVT 00000000000000000000001\n", kNone, V::id, 1},
+      {"many digits never overflow", "EVT " + std::string(500, 'f'), 1u, V::unparsable, 0},
+      {"white space after the space", "X \t\v\f\r\n2a", kNone, V::id, 42},
+      {"stops at the first other byte", "EVT 12G4", kNone, V::id, 0x12},
+      {"stops at a NUL", std::string("EVT 1\0f", 7), kNone, V::id, 1},
+      {"NUL before the last space", std::string("E\0T 1f", 6), kNone, V::id, 31},
+      {"largest chunk", std::string(9996, 'x') + " 1\n", kNone, V::id, 1},
+      {"a chunk that fills the buffer", std::string(9997, 'x') + " 1\n", kNone, V::invalid, 0},
+  };
+}
+
+TEST(ChunkParser, Table) {
+  for (const ChunkCase& c : chunk_cases()) {
+    const chunk_result_t r = parse_chunk(c.chunk.data(), c.chunk.size(), c.last_id);
+    EXPECT_EQ(r.verdict, c.verdict) << c.rule;
+    if (c.verdict == chunk_verdict::id) {
+      EXPECT_EQ(r.id, c.id) << c.rule;
+    }
+  }
+}
+
+TEST(ChunkParser, ReadsOnlyTheReceivedBytes) {
+  const char buffer[] = "EVT 1fff";
+  const chunk_result_t r = parse_chunk(buffer, 5, kNone);
+  EXPECT_EQ(r.verdict, chunk_verdict::id);
+  EXPECT_EQ(r.id, 1u);
+  EXPECT_EQ(parse_hex_token(buffer + 4, buffer + 4).outcome, hex_outcome::no_digits);
+}
+
+// --- the collector against a fake upstream on loopback ---
+
+using namespace std::chrono_literals;
+
+// Waits for cond with a generous bound; the machines are shared and noisy.
+bool eventually(const std::function<bool()>& cond, std::chrono::milliseconds limit = 10s) {
+  const auto until = std::chrono::steady_clock::now() + limit;
+  while (!cond()) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
+// A listening socket on 127.0.0.1 at a free port.
+struct FakeUpstream {
+  net::Socket listener = net::open_tcp4();
+  std::uint16_t port = 0;
+
+  FakeUpstream() {
+    EXPECT_TRUE(net::bind_ipv4(listener, "127.0.0.1", 0));
+    EXPECT_TRUE(net::listen_on(listener, 4));
+    port = net::local_port(listener);
+  }
+  net::Socket accept() {
+    net::Endpoint peer;
+    return net::accept_client(listener, &peer);
+  }
+  static void send(const net::Socket& s, const std::string& text) {
+    EXPECT_EQ(net::send_some(s, text.data(), text.size()), static_cast<long>(text.size()));
+  }
+};
+
+// Runs a collector thread with a seam that never really pauses and never ends the process.
+// The test's end is the collector's end: once no upstream accepts, it runs out of retries.
+// Everything the thread writes is read through the lock, an atomic, or after the join.
+struct CollectorRun {
+  context_ptr ctx{context_create()};
+  std::vector<int> pauses;
+  int end_status = -1;
+  std::thread thread;
+
+  CollectorRun(const char* host, std::uint16_t port) {
+    console_capture_begin();
+    ctx->host = host;
+    ctx->service = std::to_string(port);
+  }
+  void start() {
+    thread = std::thread([this] {
+      collector_seam_t seam = collector_real_seam();
+      seam.pause = [this](int ms) { pauses.push_back(ms); };
+      seam.end_process = [this](int status) { end_status = status; };
+      ID_collect_with(ctx.get(), seam);
+    });
+  }
+  ring_snapshot_t ring() {
+    ring_snapshot_t snap;
+    context_snapshot(ctx.get(), &snap);
+    return snap;
+  }
+  bool stored(int slot, std::uint32_t id) { return ring().events[slot].id == id; }
+  ~CollectorRun() {
+    if (thread.joinable()) thread.join();
+    console_capture_end();
+  }
+};
+
+bool out_has(const char* text) {
+  return console_captured_out().find(text) != std::string::npos;
+}
+
+TEST(Collector, StoresAnnouncementsAndReconnectsAtOnceWhenClosed) {
+  FakeUpstream up;
+  CollectorRun run("127.0.0.1", up.port);
+  run.start();
+  {
+    net::Socket first = up.accept();
+    FakeUpstream::send(first, "EVT 1f\r\n");
+    ASSERT_TRUE(eventually([&] { return run.ctx->ever_got_id == 1; }));
+    EXPECT_EQ(run.ctx->connected, 1);
+    EXPECT_TRUE(run.stored(0, 31) && run.stored(39, 31));
+    std::this_thread::sleep_for(20ms);
+    FakeUpstream::send(first, "EVT 20\r\n");
+    ASSERT_TRUE(eventually([&] { return run.stored(1, 32); }));
+    const ring_snapshot_t ring = run.ring();
+    EXPECT_GT(ring.events[1].offset, ring.events[0].offset - kIdDurationUs);
+  }  // closed: the collector must drop to D and reconnect without a pause
+  EXPECT_TRUE(eventually([&] { return run.ctx->connected == 0; }));
+  net::Socket second = up.accept();
+  ASSERT_TRUE(second.valid());
+  FakeUpstream::send(second, "EVT 21\r\n");
+  ASSERT_TRUE(eventually([&] { return run.ctx->connected == 1; }));
+  EXPECT_TRUE(run.stored(2, 33));
+  up.listener.close();
+  second.close();
+  run.thread.join();
+  EXPECT_EQ(run.pauses.size(), static_cast<size_t>(kMaxRetries));
+  EXPECT_EQ(run.end_status, kGiveUpStatus);
+  const std::string greeting =
+      "Trying to connect to 127.0.0.1\r\n"
+      "Connection to 127.0.0.1 successful\r\n"
+      "Connected to EventID server and getting data\r\n"
+      "Trying to connect to 127.0.0.1\r\n"
+      "Connection to 127.0.0.1 successful\r\n"
+      "Trying to connect to 127.0.0.1\r\n";
+  EXPECT_EQ(console_captured_out().substr(0, greeting.size()), greeting);
+  const std::string closed =
+      "ID_collect() recv failed, 0 bytes received, closing socket: Connection closed by peer\r\n";
+  EXPECT_EQ(console_captured_err().substr(0, closed.size()), closed);
+}
+
+TEST(Collector, SilentUpstreamTimesOutAfterTwoSeconds) {
+  FakeUpstream up;
+  CollectorRun run("127.0.0.1", up.port);
+  run.start();
+  net::Socket first = up.accept();
+  FakeUpstream::send(first, "EVT 1\r\n");
+  ASSERT_TRUE(eventually([&] { return run.ctx->connected == 1; }));
+  const auto silent_since = std::chrono::steady_clock::now();
+  net::Socket second = up.accept();  // the collector gave up on the silent one
+  const auto waited = std::chrono::steady_clock::now() - silent_since;
+  EXPECT_EQ(run.ctx->connected, 0);
+  EXPECT_GE(waited, 1900ms);
+  EXPECT_LT(waited, 10s);
+  const std::string err = console_captured_err();
+  EXPECT_EQ(err.rfind("ID_collect() recv failed, -1 bytes received, closing socket: ", 0), 0u)
+      << err;
+  up.listener.close();
+  second.close();
+  run.thread.join();
+  EXPECT_EQ(run.pauses.size(), static_cast<size_t>(kMaxRetries));  // none before the close
+}
+
+TEST(Collector, InvalidAndUnparsableChunksStoreNothing) {
+  FakeUpstream up;
+  CollectorRun run("127.0.0.1", up.port);
+  run.start();
+  net::Socket s = up.accept();
+  FakeUpstream::send(s, "no-space\r\n");
+  ASSERT_TRUE(eventually([&] { return out_has("ID_collect() skipping unparsable message\r\n"); }));
+  FakeUpstream::send(s, "EVT 5\r\n");
+  ASSERT_TRUE(eventually([&] { return run.ctx->ever_got_id == 1; }));
+  FakeUpstream::send(s, "EVT 123456789\r\n");
+  ASSERT_TRUE(eventually([&] { return out_has("data\r\nID_collect() skipping unparsable"); }));
+  FakeUpstream::send(s, "EVT 6\r\n");
+  ASSERT_TRUE(eventually([&] { return run.stored(1, 6); }));
+  EXPECT_TRUE(run.stored(2, 5));  // the wide token left no trace
+  up.listener.close();
+  s.close();
+}
+
+TEST(Collector, RetryScheduleThenGivesUp) {
+  std::uint16_t closed_port;
+  {
+    FakeUpstream gone;
+    closed_port = gone.port;
+  }
+  CollectorRun run("127.0.0.1", closed_port);
+  run.start();
+  run.thread.join();
+  std::string expected;
+  for (int n = 1; n <= kMaxRetries; ++n) {
+    EXPECT_EQ(run.pauses.at(n - 1), n * 2000);
+    expected += "ID_connect() connect failed: Connection refused\r\n";
+    expected += "Connect failed, " + std::to_string(n) + "/20 retries left...\r\n";
+    expected += "Next retry in " + std::to_string(n * 2) + "sec\r\n";
+  }
+  expected += "ID_connect() connect failed: Connection refused\r\n";
+  expected += "ID_collect() giving up to reconnect\r\n";
+  EXPECT_EQ(console_captured_err(), expected);
+  EXPECT_EQ(run.end_status, 4);
+  EXPECT_EQ(run.ctx->ever_got_id, 0);
+}
+
+TEST(Collector, ResolutionFailureShowsTheResolversText) {
+  CollectorRun run("127.0.0.1", 0);
+  run.ctx->service = "no-such-service";
+  run.start();
+  run.thread.join();
+  const std::string err = console_captured_err();
+  EXPECT_EQ(err.rfind("ID_connect() getaddrinfo failed: ", 0), 0u);
+  EXPECT_EQ(err.find("Success"), std::string::npos) << err;
+  EXPECT_EQ(err.find("Unknown error"), std::string::npos) << err;
+}
+
+// "localhost" resolves to ::1 first on many systems; the IPv4 socket must get 127.0.0.1.
+TEST(Collector, DefaultHostIsFilledInAndLocalhostResolvesToIPv4) {
+  FakeUpstream up;
+  context_ptr ctx(context_create());
+  console_capture_begin();
+  ctx->service = std::to_string(up.port);
+  net::Socket s = ID_connect(ctx.get());
+  console_capture_end();
+  EXPECT_EQ(*ctx->host, default_upstream_host());
+  EXPECT_TRUE(s.valid()) << console_captured_err();
+  EXPECT_EQ(console_captured_out(),
+            "Trying to connect to localhost\r\nConnection to localhost successful\r\n");
+}
+
+}  // namespace

@@ -163,7 +163,7 @@ void peer_name(const Endpoint& peer, char* buf, std::size_t size) {
 }
 
 long receive_some(const Socket& s, char* buf, std::size_t size) {
-  return static_cast<long>(::recv(fd(s), buf, size, 0));
+  return static_cast<long>(::recv(fd(s), buf, size, MSG_NOSIGNAL));
 }
 
 long send_some(const Socket& s, const char* buf, std::size_t size) {

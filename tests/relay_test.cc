@@ -1,0 +1,166 @@
+// End-to-end: the real relay against the real simulator, on loopback. The relay's port is
+// fixed, so these run one at a time.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <thread>
+
+#include "delivery/server.h"
+#include "support/e2e.h"
+
+namespace {
+
+std::size_t count(const std::string& text, const std::string& what) {
+  std::size_t n = 0;
+  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+struct RelayRun {
+  Simulator sim;
+  Process relay;
+  explicit RelayRun(std::vector<std::string> sim_args = {}, const char* host = "127.0.0.1")
+      : sim(std::move(sim_args)), relay(start_relay({host, std::to_string(sim.port)})) {}
+};
+
+// Within 20 ms of the simulator's truth, read just after the line arrived.
+void expect_tracks_truth(const std::string& line, const Simulator& sim) {
+  ASSERT_TRUE(well_formed(line)) << line;
+  EXPECT_EQ(line_state(line), 'O') << line;
+  EXPECT_NEAR(line_position(line), sim.truth(), 0.2) << line;
+}
+
+TEST(RelayStartup, ListensOnlyAfterTheFirstSampleAndNeverWithinASecond) {
+  Simulator sim;
+  const auto started = std::chrono::steady_clock::now();
+  Process relay = start_relay({"127.0.0.1", std::to_string(sim.port)});
+  EXPECT_FALSE(RelayClient().connected());
+  ASSERT_TRUE(relay_listening(relay)) << relay.out() << relay.err();
+  EXPECT_GE(std::chrono::steady_clock::now() - started, 1s);
+  EXPECT_EQ(relay.out(),
+            "Trying to connect to 127.0.0.1\r\n"
+            "Connection to 127.0.0.1 successful\r\n"
+            "Connected to EventID server and getting data\r\n"
+            "Waiting for incoming connections...\r\n");
+  EXPECT_EQ(relay.err(), "");
+}
+
+TEST(RelayStartup, LocalhostAndTheDefaults) {
+  Simulator sim;
+  Process relay = start_relay({"localhost", std::to_string(sim.port)});
+  ASSERT_TRUE(relay_listening(relay)) << relay.err();
+  EXPECT_EQ(relay.out().rfind("Trying to connect to localhost\r\nConnection to localhost", 0), 0u);
+  relay.kill();
+
+  Process bare = start_relay({});
+  EXPECT_TRUE(eventually([&] { return bare.out().size() >= 32; }));
+  EXPECT_EQ(bare.out().rfind("Trying to connect to localhost\r\n", 0), 0u);
+}
+
+TEST(RelayStartup, UnreachableUpstreamOpensNoPortAndRetries) {
+  std::uint16_t closed_port;
+  {
+    net::Socket s = net::open_tcp4();
+    net::bind_ipv4(s, "127.0.0.1", 0);
+    closed_port = net::local_port(s);
+  }
+  Process relay = start_relay({"127.0.0.1", std::to_string(closed_port)});
+  const std::string first =
+      "ID_connect() connect failed: Connection refused\r\n"
+      "Connect failed, 1/20 retries left...\r\n"
+      "Next retry in 2sec\r\n";
+  ASSERT_TRUE(eventually([&] { return relay.err().size() >= first.size(); }));
+  EXPECT_EQ(relay.err().substr(0, first.size()), first);
+  EXPECT_TRUE(eventually([&] { return count(relay.err(), "Connect failed, 2/20") == 1; }));
+  EXPECT_FALSE(RelayClient().connected());
+  EXPECT_FALSE(relay.wait_exit(0ms));
+}
+
+TEST(RelayClients, GreetingThenOneLinePerChunk) {
+  RelayRun run;
+  ASSERT_TRUE(relay_listening(run.relay));
+  RelayClient client;
+  ASSERT_TRUE(client.connected());
+  expect_tracks_truth(client.read_line(), run.sim);
+  for (int i = 0; i < 20; ++i) {
+    client.send("x");
+    expect_tracks_truth(client.read_line(), run.sim);
+    std::this_thread::sleep_for(15ms);
+  }
+  EXPECT_TRUE(eventually([&] { return count(run.relay.out(), "Connected to localhost\r\n"); }));
+}
+
+TEST(RelayClients, SilentClientGetsExactlyOneLine) {
+  RelayRun run;
+  ASSERT_TRUE(relay_listening(run.relay));
+  RelayClient client;
+  EXPECT_TRUE(well_formed(client.read_line()));
+  net::set_recv_timeout(client.socket, 500);
+  EXPECT_EQ(client.read_line(), "");
+}
+
+TEST(RelayClients, SecondClientWaitsForTheFirst) {
+  RelayRun run;
+  ASSERT_TRUE(relay_listening(run.relay));
+  auto first = std::make_unique<RelayClient>();
+  EXPECT_TRUE(well_formed(first->read_line()));
+  RelayClient second;
+  ASSERT_TRUE(second.connected());  // queued in the backlog
+  net::set_recv_timeout(second.socket, 500);
+  EXPECT_EQ(second.read_line(), "");
+  first.reset();
+  net::set_recv_timeout(second.socket, 5000);
+  expect_tracks_truth(second.read_line(), run.sim);
+}
+
+TEST(RelayClients, ResetsMidLineDropOnlyThatClient) {
+  RelayRun run;
+  ASSERT_TRUE(relay_listening(run.relay));
+  const int kClients = 50;
+  for (int i = 0; i < kClients; ++i) {
+    RelayClient c;
+    // Accepted first: with a backlog of 1, a burst of connects would otherwise wait in the
+    // kernel's SYN retransmissions, seconds each.
+    ASSERT_TRUE(well_formed(c.read_line()));
+    for (int j = 0; j < 20; ++j) c.send(std::string(100, 'x'));  // lines pile up unread
+    net::set_reset_on_close(c.socket);
+  }
+  RelayClient after;
+  expect_tracks_truth(after.read_line(), run.sim);
+  EXPECT_TRUE(
+      eventually([&] { return count(run.relay.out(), "Connection dropped\r\n") == kClients; }));
+  EXPECT_EQ(run.relay.err(), "");
+  EXPECT_FALSE(run.relay.wait_exit(0ms));
+}
+
+TEST(RelayFailures, PortTakenEndsWithStatusThree) {
+  net::Socket squatter = net::open_tcp4();
+  ASSERT_TRUE(net::bind_ipv4(squatter, nullptr, kDeliveryPort));
+  ASSERT_TRUE(net::listen_on(squatter, 1));
+  Simulator sim;
+  Process relay = start_relay({"127.0.0.1", std::to_string(sim.port)});
+  EXPECT_EQ(relay.wait_exit(15s), 3);
+  EXPECT_EQ(relay.err(), "deliver_id() bind failed: Address already in use\r\n");
+}
+
+// Falls silent 1.5 s after the start for 6 s: the relay must go D (after its 2 s receive
+// timeout), S once announcements return (the ring still holds samples from before), then O
+// once 40 fresh samples have replaced them.
+TEST(RelayFailures, UpstreamSilenceGoesDownStaleThenOk) {
+  RelayRun run({"--silent-at", "1.5", "--silent-for", "6"});
+  ASSERT_TRUE(relay_listening(run.relay));
+  RelayClient client;
+  std::string states;
+  for (int i = 0; i < 200 && states.size() < 4; ++i) {
+    const std::string line = client.read_line();
+    ASSERT_TRUE(well_formed(line)) << line;
+    if (states.empty() || states.back() != line_state(line)) states += line_state(line);
+    std::this_thread::sleep_for(100ms);
+    client.send("x");
+  }
+  EXPECT_EQ(states, "ODSO");
+  EXPECT_NE(run.relay.err().find("ID_collect() recv failed, -1 bytes received, closing socket: "),
+            std::string::npos);
+}
+
+}  // namespace

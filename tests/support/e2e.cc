@@ -1,0 +1,104 @@
+#include "support/e2e.h"
+
+#include <regex>
+#include <thread>
+
+#include "delivery/server.h"
+
+bool eventually(const std::function<bool()>& cond, std::chrono::milliseconds limit) {
+  const auto until = std::chrono::steady_clock::now() + limit;
+  while (!cond()) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+namespace {
+
+std::vector<std::string> with(std::vector<std::string> args, std::vector<std::string> more) {
+  args.insert(args.end(), more.begin(), more.end());
+  return args;
+}
+
+double unix_us() {
+  using std::chrono::microseconds;
+  const auto now = std::chrono::system_clock::now().time_since_epoch();
+  return static_cast<double>(std::chrono::duration_cast<microseconds>(now).count());
+}
+
+}  // namespace
+
+Simulator::Simulator(std::vector<std::string> args)
+    : process(EVENTID_SIM, with({"--port", "0", "--duration", "120"}, std::move(args))) {
+  const std::regex listening("listening on 127.0.0.1:(\\d+)\n[^\n]*start=(\\d+) epoch_us=(\\d+)");
+  std::smatch m;
+  eventually([&] {
+    const std::string out = process.out();
+    if (!std::regex_search(out, m, listening)) return false;
+    port = static_cast<std::uint16_t>(std::stoi(m[1]));
+    start = std::stod(m[2]);
+    epoch_us = std::stod(m[3]);
+    return true;
+  });
+}
+
+double Simulator::truth() const {
+  return start + (unix_us() - epoch_us) / 100000.0;
+}
+
+Process start_relay(const std::vector<std::string>& args) {
+  return Process(EVENTID_RELAY, args);
+}
+
+bool relay_listening(const Process& relay) {
+  return eventually([&] {
+    return relay.out().find("Waiting for incoming connections...\r\n") != std::string::npos;
+  });
+}
+
+RelayClient::RelayClient() {
+  net::Endpoint relay;
+  std::string error;
+  socket = net::open_tcp4();
+  if (!net::resolve_ipv4("127.0.0.1", std::to_string(kDeliveryPort).c_str(), &relay, &error) ||
+      !net::set_recv_timeout(socket, 3000) || !net::connect_to(socket, relay)) {
+    socket.close();
+  }
+}
+
+std::string RelayClient::read_line() {
+  for (;;) {
+    const auto end = pending.find('\n');
+    if (end != std::string::npos) {
+      std::string line = pending.substr(0, end + 1);
+      pending.erase(0, end + 1);
+      return line;
+    }
+    char buf[256];
+    const long n = net::receive_some(socket, buf, sizeof buf);
+    if (n <= 0) return "";
+    pending.append(buf, static_cast<size_t>(n));
+  }
+}
+
+void RelayClient::send(const std::string& text) {
+  net::send_some(socket, text.data(), text.size());
+}
+
+bool well_formed(const std::string& line) {
+  static const std::regex format("(0|[1-9][0-9]*)\\.[0-9]{5,} [OSD] -?[0-9]+ -?[0-9]+\r\n");
+  return line.size() <= 49 && std::regex_match(line, format);
+}
+
+double line_position(const std::string& line) {
+  if (!well_formed(line)) return -1;
+  const auto dot = line.find('.');
+  const auto space = line.find(' ');
+  return std::stod(line.substr(0, dot)) + std::stod(line.substr(dot + 1, space - dot - 1)) / 1e5;
+}
+
+char line_state(const std::string& line) {
+  const auto space = line.find(' ');
+  return space == std::string::npos ? '?' : line[space + 1];
+}

@@ -1,0 +1,48 @@
+// What the end-to-end tests share: the binaries, a simulator run, a relay client.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "net/net.h"
+#include "support/process.h"
+
+using namespace std::chrono_literals;
+
+// Waits for cond with a generous bound; the machines are shared and noisy.
+bool eventually(const std::function<bool()>& cond, std::chrono::milliseconds limit = 15s);
+
+// The simulator on a free loopback port, and the truth it announces.
+struct Simulator {
+  explicit Simulator(std::vector<std::string> args = {});
+  Process process;
+  std::uint16_t port = 0;
+  double start = 0;
+  double epoch_us = 0;
+  // The true upstream position now, in IDs (whole ID and fraction).
+  double truth() const;
+};
+
+// The relay, started against an upstream.
+Process start_relay(const std::vector<std::string>& args);
+// Waits until the relay says it is listening.
+bool relay_listening(const Process& relay);
+
+// One connection to the relay's port.
+struct RelayClient {
+  RelayClient();
+  bool connected() const { return socket.valid(); }
+  // The next line, or "" when none comes within the socket's timeout.
+  std::string read_line();
+  void send(const std::string& text);
+  net::Socket socket;
+  std::string pending;
+};
+
+// "1025.08000 O 25 -15\r\n" as position 1025.08, or -1 if malformed.
+double line_position(const std::string& line);
+char line_state(const std::string& line);
+// Whether the line has exactly the relay's format.
+bool well_formed(const std::string& line);

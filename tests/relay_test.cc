@@ -143,6 +143,20 @@ TEST(RelayFailures, PortTakenEndsWithStatusThree) {
   EXPECT_EQ(relay.err(), "deliver_id() bind failed: Address already in use\r\n");
 }
 
+// With no descriptor left for a client, accept fails: the relay reports it and keeps trying
+// instead of ending.
+TEST(RelayFailures, OutOfDescriptorsIsReportedNotFatal) {
+  Simulator sim;
+  // 0, 1, 2, the upstream connection and the listener: nothing left for a client.
+  Process relay("/bin/bash", {"-c", "ulimit -n 5; exec " EVENTID_RELAY " 127.0.0.1 " +
+                                        std::to_string(sim.port)});
+  ASSERT_TRUE(relay_listening(relay)) << relay.err();
+  RelayClient client;
+  const char* report = "deliver_id() accept failed: Too many open files\r\n";
+  EXPECT_TRUE(eventually([&] { return count(relay.err(), report) >= 3; }));
+  EXPECT_FALSE(relay.wait_exit(0ms));
+}
+
 // Falls silent 1.5 s after the start for 6 s: the relay must go D (after its 2 s receive
 // timeout), S once announcements return (the ring still holds samples from before), then O
 // once 40 fresh samples have replaced them.

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "net/net.h"
+#include "support/platform_texts.h"
 
 namespace {
 
@@ -55,6 +56,16 @@ TEST(Net, ResolverFailuresCarryTheResolversText) {
   EXPECT_FALSE(net::resolve_ipv4("127.0.0.1", "no-such-service", &to, &error));
   EXPECT_FALSE(error.empty());
   EXPECT_EQ(error.find("Unknown error"), std::string::npos) << error;
+}
+
+// Windows leaves errno alone, so strerror would say "Success" or "Unknown error" there.
+TEST(Net, ErrorTextsAreThePlatformsOwn) {
+  for (const std::string& text : {refused_text(), port_in_use_text()}) {
+    EXPECT_FALSE(text.empty());
+    EXPECT_EQ(text.find("Success"), std::string::npos) << text;
+    EXPECT_EQ(text.find("Unknown error"), std::string::npos) << text;
+    EXPECT_NE(text.back(), '\n') << text;
+  }
 }
 
 TEST(Net, ListenerTakesItsPortFromOthers) {

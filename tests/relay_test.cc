@@ -7,6 +7,7 @@
 
 #include "delivery/server.h"
 #include "support/e2e.h"
+#include "support/platform_texts.h"
 
 namespace {
 
@@ -58,17 +59,11 @@ TEST(RelayStartup, LocalhostAndTheDefaults) {
 }
 
 TEST(RelayStartup, UnreachableUpstreamOpensNoPortAndRetries) {
-  std::uint16_t closed_port;
-  {
-    net::Socket s = net::open_tcp4();
-    net::bind_ipv4(s, "127.0.0.1", 0);
-    closed_port = net::local_port(s);
-  }
-  Process relay = start_relay({"127.0.0.1", std::to_string(closed_port)});
-  const std::string first =
-      "ID_connect() connect failed: Connection refused\r\n"
-      "Connect failed, 1/20 retries left...\r\n"
-      "Next retry in 2sec\r\n";
+  Process relay = start_relay({"127.0.0.1", std::to_string(closed_port())});
+  const std::string first = "ID_connect() connect failed: " + refused_text() +
+                            "\r\n"
+                            "Connect failed, 1/20 retries left...\r\n"
+                            "Next retry in 2sec\r\n";
   ASSERT_TRUE(eventually([&] { return relay.err().size() >= first.size(); }));
   EXPECT_EQ(relay.err().substr(0, first.size()), first);
   EXPECT_TRUE(eventually([&] { return count(relay.err(), "Connect failed, 2/20") == 1; }));
@@ -140,12 +135,14 @@ TEST(RelayFailures, PortTakenEndsWithStatusThree) {
   Simulator sim;
   Process relay = start_relay({"127.0.0.1", std::to_string(sim.port)});
   EXPECT_EQ(relay.wait_exit(15s), 3);
-  EXPECT_EQ(relay.err(), "deliver_id() bind failed: Address already in use\r\n");
+  EXPECT_EQ(relay.err(), "deliver_id() bind failed: " + port_in_use_text() + "\r\n");
 }
 
 // With no descriptor left for a client, accept fails: the relay reports it and keeps trying
 // instead of ending.
 TEST(RelayFailures, OutOfDescriptorsIsReportedNotFatal) {
+  if (!EVENTID_POSIX_SHELL)
+    GTEST_SKIP() << "needs a POSIX shell's ulimit to run out of descriptors";
   Simulator sim;
   // 0, 1, 2, the upstream connection and the listener: nothing left for a client.
   Process relay("/bin/bash", {"-c", "ulimit -n 5; exec " EVENTID_RELAY " 127.0.0.1 " +

@@ -9,6 +9,7 @@
 
 #include "console/console.h"
 #include "net/net.h"
+#include "support/platform_texts.h"
 #include "timing/context.h"
 #include "upstream/chunk.h"
 #include "upstream/collector.h"
@@ -229,22 +230,18 @@ TEST(Collector, InvalidAndUnparsableChunksStoreNothing) {
 }
 
 TEST(Collector, RetryScheduleThenGivesUp) {
-  std::uint16_t closed_port;
-  {
-    FakeUpstream gone;
-    closed_port = gone.port;
-  }
-  CollectorRun run("127.0.0.1", closed_port);
+  const std::string refused = "ID_connect() connect failed: " + refused_text() + "\r\n";
+  CollectorRun run("127.0.0.1", closed_port());
   run.start();
   run.thread.join();
   std::string expected;
   for (int n = 1; n <= kMaxRetries; ++n) {
     EXPECT_EQ(run.pauses.at(n - 1), n * 2000);
-    expected += "ID_connect() connect failed: Connection refused\r\n";
+    expected += refused;
     expected += "Connect failed, " + std::to_string(n) + "/20 retries left...\r\n";
     expected += "Next retry in " + std::to_string(n * 2) + "sec\r\n";
   }
-  expected += "ID_connect() connect failed: Connection refused\r\n";
+  expected += refused;
   expected += "ID_collect() giving up to reconnect\r\n";
   EXPECT_EQ(console_captured_err(), expected);
   EXPECT_EQ(run.end_status, 4);

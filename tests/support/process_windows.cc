@@ -1,0 +1,110 @@
+#include <windows.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "support/process.h"
+
+struct Process::Impl {
+  PROCESS_INFORMATION pi{};
+  bool started = false;
+  std::optional<int> status;
+  std::string out_path, err_path;
+};
+
+namespace {
+
+std::string temp_path() {
+  char dir[MAX_PATH], path[MAX_PATH];
+  GetTempPathA(MAX_PATH, dir);
+  GetTempFileNameA(dir, "eid", 0, path);
+  return path;
+}
+
+HANDLE open_for_child(const std::string& path, DWORD access, DWORD disposition) {
+  SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  return CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     &inherit, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// The build hands tests absolute Unix paths when it runs under Wine, which maps / to Z:.
+std::string windows_path(std::string path) {
+  if (!path.empty() && path[0] == '/') path = "Z:" + path;
+  for (char& c : path) {
+    if (c == '/') c = '\\';
+  }
+  return path;
+}
+
+std::string quoted(const std::string& arg) {
+  return arg.find_first_of(" \t\"") == std::string::npos && !arg.empty() ? arg : "\"" + arg + "\"";
+}
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+}  // namespace
+
+Process::Process(const std::string& program, const std::vector<std::string>& args)
+    : impl_(new Impl) {
+  impl_->out_path = temp_path();
+  impl_->err_path = temp_path();
+  const std::string exe = windows_path(program);
+  std::string command = quoted(exe);
+  for (const auto& a : args) command += " " + quoted(a);
+  HANDLE in = open_for_child("NUL", GENERIC_READ, OPEN_EXISTING);
+  HANDLE out = open_for_child(impl_->out_path, GENERIC_WRITE, CREATE_ALWAYS);
+  HANDLE err = open_for_child(impl_->err_path, GENERIC_WRITE, CREATE_ALWAYS);
+  STARTUPINFOA si{};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdInput = in;
+  si.hStdOutput = out;
+  si.hStdError = err;
+  impl_->started = CreateProcessA(exe.c_str(), command.data(), nullptr, nullptr, TRUE,
+                                  CREATE_NO_WINDOW, nullptr, nullptr, &si, &impl_->pi) != 0;
+  CloseHandle(in);
+  CloseHandle(out);
+  CloseHandle(err);
+}
+
+Process::~Process() {
+  kill();
+  if (impl_->started) {
+    CloseHandle(impl_->pi.hProcess);
+    CloseHandle(impl_->pi.hThread);
+  }
+  DeleteFileA(impl_->out_path.c_str());
+  DeleteFileA(impl_->err_path.c_str());
+  delete impl_;
+}
+
+bool Process::started() const {
+  return impl_->started;
+}
+std::string Process::out() const {
+  return slurp(impl_->out_path);
+}
+std::string Process::err() const {
+  return slurp(impl_->err_path);
+}
+
+std::optional<int> Process::wait_exit(std::chrono::milliseconds limit) {
+  if (impl_->status || !impl_->started) return impl_->status;
+  if (WaitForSingleObject(impl_->pi.hProcess, static_cast<DWORD>(limit.count())) == WAIT_OBJECT_0) {
+    DWORD code = 0;
+    GetExitCodeProcess(impl_->pi.hProcess, &code);
+    impl_->status = static_cast<int>(code);
+  }
+  return impl_->status;
+}
+
+void Process::kill() {
+  if (!impl_->started || impl_->status) return;
+  TerminateProcess(impl_->pi.hProcess, 137);
+  wait_exit(std::chrono::seconds(10));
+}

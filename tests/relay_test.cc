@@ -144,9 +144,13 @@ TEST(RelayFailures, OutOfDescriptorsIsReportedNotFatal) {
   if (!EVENTID_POSIX_SHELL)
     GTEST_SKIP() << "needs a POSIX shell's ulimit to run out of descriptors";
   Simulator sim;
-  // 0, 1, 2, the upstream connection and the listener: nothing left for a client.
-  Process relay("/bin/bash", {"-c", "ulimit -n 5; exec " EVENTID_RELAY " 127.0.0.1 " +
-                                        std::to_string(sim.port)});
+  // 0, 1, 2, the upstream connection and the listener: nothing left for a client. Whatever
+  // else the test runner let the shell inherit is closed first.
+  const std::string script =
+      "for fd in /proc/$$/fd/*; do n=${fd##*/}; [ $n -gt 2 ] && eval \"exec $n>&-\"; done; "
+      "ulimit -n 5; exec " EVENTID_RELAY " 127.0.0.1 " +
+      std::to_string(sim.port);
+  Process relay("/bin/bash", {"-c", script});
   ASSERT_TRUE(relay_listening(relay)) << relay.err();
   RelayClient client;
   const char* report = "deliver_id() accept failed: Too many open files\r\n";

@@ -123,7 +123,12 @@ std::uint16_t local_port(const Socket& s) {
 
 Socket accept_client(const Socket& listener, Endpoint* peer) {
   socklen_t len = sizeof(sockaddr_in);
-  return Socket(::accept(fd(listener), reinterpret_cast<sockaddr*>(peer->addr), &len));
+  auto* addr = reinterpret_cast<sockaddr*>(peer->addr);
+#ifdef SOCK_CLOEXEC
+  return Socket(::accept4(fd(listener), addr, &len, SOCK_CLOEXEC));
+#else
+  return Socket(::accept(fd(listener), addr, &len));
+#endif
 }
 
 AcceptFailure classify_accept_error(int err) {

@@ -116,8 +116,10 @@ std::string error_text(int err) {
   return "Windows error " + std::to_string(err);
 }
 
+// Sockets are never handed on to programs that the process starts (accepted ones inherit this).
 Socket open_tcp4() {
-  const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  const SOCKET s = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+                              WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
   return Socket(s == INVALID_SOCKET ? kInvalidHandle : static_cast<handle_t>(s));
 }
 

@@ -46,6 +46,7 @@ std::vector<ChunkCase> chunk_cases() {
       {"plus sign", "EVT +a", kNone, V::id, 10},
       {"minus zero", "EVT -0", kNone, V::id, 0},
       {"negative does not fit", "EVT -1", kNone, V::unparsable, 0},
+      {"negative never wraps into range", "EVT -ffffffffffffffff", kNone, V::unparsable, 0},
       {"sign without digit", "EVT -", 3u, V::id, 3},
       {"widest 32-bit value", "EVT ffffffff\n", kNone, V::id, 0xffffffffu},
       {"33 bits do not fit", "EVT 100000000\n", kNone, V::unparsable, 0},

@@ -6,8 +6,9 @@
 //
 //   true ID at unix time t (µs) = start + floor((t - epoch) / 100000)
 //
-// where start and epoch are printed on the line "eventid-sim: truth start=... epoch_us=...".
-// Run with --help for the options (delay, slower sends, and faults).
+// with start and epoch from the last line "eventid-sim: truth start=... epoch_us=..." it
+// printed (a jump prints a new one). Run with --help for the options: delay, slower sends,
+// and faults.
 #include <algorithm>
 #include <chrono>
 #include <cinttypes>
@@ -31,6 +32,8 @@ using std::chrono::milliseconds;
 
 constexpr std::int64_t kIdUs = 100000;
 
+enum class garbage_kind { random, exact, nul, nospace, wide, split, mixed };
+
 struct options_t {
   const char* bind = "127.0.0.1";
   int port = 58050;
@@ -43,8 +46,12 @@ struct options_t {
   double close_after = -1;  // close every connection this many seconds after it began
   double reset_after = -1;  // the same, with a reset
   bool twice = false;       // two announcements in one write
-  int garbage_every = 0;    // every n-th send is garbage instead
-  double duration = -1;     // end by itself after this many seconds
+  int garbage_every = 0;    // after every n-th announcement, garbage
+  garbage_kind garbage = garbage_kind::mixed;
+  double garbage_until = -1;  // no garbage from this many seconds after the start on
+  double jump_at = -1;        // seconds after start at which the IDs jump ...
+  std::int64_t jump_by = 0;   // ... by this many
+  double duration = -1;       // end by itself after this many seconds
 };
 
 options_t opt;
@@ -76,26 +83,72 @@ bool silent_now() {
   return opt.silent_at >= 0 && t >= opt.silent_at && t < opt.silent_at + opt.silent_for;
 }
 
-std::string garbage(std::mt19937& rng) {
-  // Letters past 'f' and no spaces: never an ID, always "unparsable" to a relay.
-  std::uniform_int_distribution<int> len(1, 200), letter('g', 'z');
-  std::string text(static_cast<size_t>(len(rng)), 'g');
-  for (char& c : text) c = static_cast<char>(letter(rng));
-  return text + "\r\n";
+// The ID that begins n IDs after the start, jump included.
+std::uint32_t id_at(std::uint64_t n) {
+  const std::int64_t shift =
+      opt.jump_at >= 0 && seconds_since_epoch() >= opt.jump_at ? opt.jump_by : 0;
+  return static_cast<std::uint32_t>(opt.start + n + static_cast<std::uint64_t>(shift));
 }
 
-std::string announcement(std::uint64_t n, std::uint64_t sends, std::mt19937& rng) {
-  if (opt.garbage_every > 0 && sends % static_cast<std::uint64_t>(opt.garbage_every) == 0) {
-    return garbage(rng);
+void sleep_until_us(std::int64_t when_us) {
+  std::this_thread::sleep_until(
+      std::chrono::time_point<Clock, microseconds>(microseconds(when_us)));
+}
+
+std::string hex(std::uint32_t id) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%" PRIx32, id);
+  return text;
+}
+
+// One write of garbage, or two for a split announcement. None of it is a newer ID than the
+// truth, except by chance in random bytes.
+void send_garbage(const net::Socket& s, garbage_kind kind, std::uint32_t id, std::mt19937& rng) {
+  std::string text;
+  switch (kind) {
+    case garbage_kind::random: {
+      std::uniform_int_distribution<int> len(1, 12000), byte(0, 255);
+      text.resize(static_cast<size_t>(len(rng)));
+      for (char& c : text) c = static_cast<char>(byte(rng));
+      break;
+    }
+    case garbage_kind::exact:
+      text = std::string(10000 - 12, 'x') + " " + hex(id) + "\r\n";
+      text.resize(10000, '\n');
+      break;
+    case garbage_kind::nul:
+      text = std::string("\0\0EVENTID\0 ", 11) + hex(id) + std::string("\0\r\n", 3);
+      break;
+    case garbage_kind::nospace:
+      text = "EVENTID_" + hex(id) + "\r\n";
+      break;
+    case garbage_kind::wide:
+      text = "EVENTID 1" + std::string(8 - std::min<size_t>(8, hex(id).size()), '0') + hex(id) +
+             "\r\n";
+      break;
+    case garbage_kind::split: {
+      const std::string whole = "EVENTID " + hex(id) + "\r\n";
+      net::send_some(s, whole.data(), 9);
+      std::this_thread::sleep_for(milliseconds(20));
+      text = whole.substr(9);
+      break;
+    }
+    case garbage_kind::mixed:
+      return;
   }
-  char line[64];
-  const auto id = static_cast<std::uint32_t>(opt.start + n);
-  if (opt.twice) {
-    std::snprintf(line, sizeof line, "EVENTID %" PRIx32 "\r\nEVENTID %" PRIx32 "\r\n", id - 1, id);
-  } else {
-    std::snprintf(line, sizeof line, "EVENTID %" PRIx32 "\r\n", id);
-  }
-  return line;
+  net::send_some(s, text.data(), text.size());
+}
+
+garbage_kind pick_garbage(std::uint64_t round) {
+  if (opt.garbage != garbage_kind::mixed) return opt.garbage;
+  return static_cast<garbage_kind>(round % static_cast<std::uint64_t>(garbage_kind::mixed));
+}
+
+std::string announcement(std::uint64_t n) {
+  const std::uint32_t id = id_at(n);
+  std::string text = "EVENTID " + hex(id) + "\r\n";
+  if (opt.twice) text = "EVENTID " + hex(id - 1) + "\r\n" + text;
+  return text;
 }
 
 // Ends the connection as the faults say; returns false when it has.
@@ -121,17 +174,39 @@ void serve(net::Socket s, std::string name) {
   std::uint64_t n = static_cast<std::uint64_t>((unix_us() - epoch_us) / kIdUs) + 1;
   for (std::uint64_t sends = 1;; ++n) {
     if (n % static_cast<std::uint64_t>(opt.every) != 0) continue;
-    double delay_ms = opt.delay_ms + (opt.jitter_ms > 0 ? jitter(rng) : 0.0);
-    const auto due = std::chrono::time_point<Clock, microseconds>(
-        microseconds(epoch_us + static_cast<std::int64_t>(n) * kIdUs +
-                     static_cast<std::int64_t>(delay_ms * 1000)));
-    std::this_thread::sleep_until(due);
+    const double delay_ms = opt.delay_ms + (opt.jitter_ms > 0 ? jitter(rng) : 0.0);
+    const std::int64_t begins = epoch_us + static_cast<std::int64_t>(n) * kIdUs;
+    sleep_until_us(begins + static_cast<std::int64_t>(delay_ms * 1000));
     if (!apply_connection_faults(s, connected_at)) break;
     if (silent_now()) continue;
-    const std::string text = announcement(n, sends++, rng);
+    const std::string text = announcement(n);
     if (net::send_some(s, text.data(), text.size()) < 0) break;
+    const bool garbage_time = opt.garbage_until < 0 || seconds_since_epoch() < opt.garbage_until;
+    if (opt.garbage_every > 0 && garbage_time &&
+        sends++ % static_cast<std::uint64_t>(opt.garbage_every) == 0) {
+      sleep_until_us(begins + kIdUs / 2);  // between two announcements
+      send_garbage(s, pick_garbage(sends / static_cast<std::uint64_t>(opt.garbage_every)), id_at(n),
+                   rng);
+    }
   }
   say("client %s gone", name.c_str());
+}
+
+void announce_truth(std::uint32_t start) {
+  say("truth start=%" PRIu32 " epoch_us=%" PRId64, start, epoch_us);
+}
+
+// Runs beside the server: the jump's new truth, and the end after --duration.
+void timekeeper() {
+  if (opt.jump_at >= 0) {
+    sleep_until_us(epoch_us + static_cast<std::int64_t>(opt.jump_at * 1e6));
+    announce_truth(static_cast<std::uint32_t>(opt.start + static_cast<std::uint64_t>(opt.jump_by)));
+  }
+  if (opt.duration >= 0) {
+    sleep_until_us(epoch_us + static_cast<std::int64_t>(opt.duration * 1e6));
+    say("ran for %.1f s, stopping", opt.duration);
+    std::_Exit(0);
+  }
 }
 
 void usage() {
@@ -148,48 +223,69 @@ void usage() {
       "  --close-after S      close every connection S seconds after it began\n"
       "  --reset-after S      reset every connection S seconds after it began\n"
       "  --twice              two announcements in one write\n"
-      "  --garbage-every N    every N-th send is garbage (no space, no hex digit)\n"
+      "  --garbage-every N    garbage between two announcements after every N-th one\n"
+      "  --garbage KIND       random (1 to 12000 random bytes), exact (10000 bytes), nul,\n"
+      "                       nospace, wide (a 33-bit token), split (an announcement in two\n"
+      "                       writes), or mixed: each in turn (mixed)\n"
+      "  --garbage-until S    no more garbage from S seconds after the start on\n"
+      "  --jump-at S          the IDs jump S seconds after the start ...\n"
+      "  --jump-by N          ... by N (negative: back)\n"
       "  --duration S         end after S seconds (runs until stopped otherwise)\n"
       "The true ID at unix time t (us) is start + floor((t - epoch_us) / 100000), with both\n"
-      "numbers from the line \"eventid-sim: truth start=... epoch_us=...\".");
+      "numbers from the last line \"eventid-sim: truth start=... epoch_us=...\".");
+}
+
+bool parse_garbage_kind(const std::string& v) {
+  const char* names[] = {"random", "exact", "nul", "nospace", "wide", "split", "mixed"};
+  for (int i = 0; i < 7; ++i) {
+    if (v == names[i]) opt.garbage = static_cast<garbage_kind>(i);
+  }
+  return std::find(std::begin(names), std::end(names), v) != std::end(names);
+}
+
+bool parse_option(const std::string& a, const char* v) {
+  const std::pair<const char*, double*> numbers[] = {{"--delay-ms", &opt.delay_ms},
+                                                     {"--jitter-ms", &opt.jitter_ms},
+                                                     {"--silent-at", &opt.silent_at},
+                                                     {"--silent-for", &opt.silent_for},
+                                                     {"--close-after", &opt.close_after},
+                                                     {"--reset-after", &opt.reset_after},
+                                                     {"--garbage-until", &opt.garbage_until},
+                                                     {"--jump-at", &opt.jump_at},
+                                                     {"--duration", &opt.duration}};
+  for (const auto& [name, target] : numbers) {
+    if (a == name) {
+      *target = std::atof(v);
+      return true;
+    }
+  }
+  if (a == "--garbage") return parse_garbage_kind(v);
+  if (a == "--bind") {
+    opt.bind = v;
+  } else if (a == "--port") {
+    opt.port = std::atoi(v);
+  } else if (a == "--start") {
+    opt.start = static_cast<std::uint32_t>(std::strtoul(v, nullptr, 0));
+  } else if (a == "--every") {
+    opt.every = std::max(1, std::atoi(v));
+  } else if (a == "--garbage-every") {
+    opt.garbage_every = std::atoi(v);
+  } else if (a == "--jump-by") {
+    opt.jump_by = std::atoll(v);
+  } else {
+    return false;
+  }
+  return true;
 }
 
 bool parse_options(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    if (a == "--help") return false;
     if (a == "--twice") {
       opt.twice = true;
-      continue;
-    }
-    if (i + 1 >= argc) return false;
-    const char* v = argv[++i];
-    if (a == "--bind")
-      opt.bind = v;
-    else if (a == "--port")
-      opt.port = std::atoi(v);
-    else if (a == "--start")
-      opt.start = static_cast<std::uint32_t>(std::strtoul(v, nullptr, 0));
-    else if (a == "--every")
-      opt.every = std::max(1, std::atoi(v));
-    else if (a == "--delay-ms")
-      opt.delay_ms = std::atof(v);
-    else if (a == "--jitter-ms")
-      opt.jitter_ms = std::atof(v);
-    else if (a == "--silent-at")
-      opt.silent_at = std::atof(v);
-    else if (a == "--silent-for")
-      opt.silent_for = std::atof(v);
-    else if (a == "--close-after")
-      opt.close_after = std::atof(v);
-    else if (a == "--reset-after")
-      opt.reset_after = std::atof(v);
-    else if (a == "--garbage-every")
-      opt.garbage_every = std::atoi(v);
-    else if (a == "--duration")
-      opt.duration = std::atof(v);
-    else
+    } else if (a == "--help" || i + 1 >= argc || !parse_option(a, argv[++i])) {
       return false;
+    }
   }
   return opt.port >= 0 && opt.port <= 65535;
 }
@@ -219,14 +315,8 @@ int main(int argc, char** argv) {
   if (!sockets.ok() || !listener.valid()) return 1;
   epoch_us = unix_us();
   say("listening on %s:%u", opt.bind, net::local_port(listener));
-  say("truth start=%" PRIu32 " epoch_us=%" PRId64, opt.start, epoch_us);
-  if (opt.duration >= 0) {
-    std::thread([] {
-      std::this_thread::sleep_for(milliseconds(static_cast<std::int64_t>(opt.duration * 1000)));
-      say("ran for %.1f s, stopping", opt.duration);
-      std::_Exit(0);
-    }).detach();
-  }
+  announce_truth(opt.start);
+  std::thread(timekeeper).detach();
   for (;;) {
     net::Endpoint peer;
     net::Socket client = net::accept_client(listener, &peer);

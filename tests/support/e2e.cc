@@ -1,9 +1,9 @@
 #include "support/e2e.h"
 
-#include <regex>
 #include <thread>
 
 #include "delivery/server.h"
+#include "support/id_line_check.h"
 
 bool eventually(const std::function<bool()>& cond, std::chrono::milliseconds limit) {
   const auto until = std::chrono::steady_clock::now() + limit;
@@ -30,21 +30,33 @@ double unix_us() {
 }  // namespace
 
 Simulator::Simulator(std::vector<std::string> args)
-    : process(EVENTID_SIM, with({"--port", "0", "--duration", "120"}, std::move(args))) {
-  const std::regex listening("listening on 127.0.0.1:(\\d+)\n[^\n]*start=(\\d+) epoch_us=(\\d+)");
-  std::smatch m;
+    : process(EVENTID_SIM, with({"--port", "0", "--duration", "300"}, std::move(args))) {
   eventually([&] {
     const std::string out = process.out();
-    if (!std::regex_search(out, m, listening)) return false;
-    port = static_cast<std::uint16_t>(std::stoi(m[1]));
-    start = std::stod(m[2]);
-    epoch_us = std::stod(m[3]);
+    const auto at = out.find("listening on 127.0.0.1:");
+    if (at == std::string::npos || !read_truth(out)) return false;
+    port = static_cast<std::uint16_t>(std::stoi(out.substr(at + 23)));
     return true;
   });
 }
 
+// The last complete "truth start=S epoch_us=E" line: a jump prints a new one.
+bool Simulator::read_truth(const std::string& out) const {
+  const auto line = out.rfind("truth start=");
+  if (line == std::string::npos || out.find('\n', line) == std::string::npos) return false;
+  start = std::stod(out.substr(line + 12));
+  epoch_us = std::stod(out.substr(out.find("epoch_us=", line) + 9));
+  return true;
+}
+
+double Simulator::elapsed() const {
+  return (unix_us() - epoch_us) / 1e6;
+}
+
 double Simulator::truth() const {
-  return start + (unix_us() - epoch_us) / 100000.0;
+  const double now = unix_us();
+  read_truth(process.out());
+  return start + (now - epoch_us) / 100000.0;
 }
 
 Process start_relay(const std::vector<std::string>& args) {
@@ -87,8 +99,7 @@ void RelayClient::send(const std::string& text) {
 }
 
 bool well_formed(const std::string& line) {
-  static const std::regex format("(0|[1-9][0-9]*)\\.[0-9]{5,} [OSD] -?[0-9]+ -?[0-9]+\r\n");
-  return line.size() <= 49 && std::regex_match(line, format);
+  return id_line_check::well_formed(line);
 }
 
 double line_position(const std::string& line) {

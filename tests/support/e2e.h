@@ -15,14 +15,20 @@ using namespace std::chrono_literals;
 bool eventually(const std::function<bool()>& cond, std::chrono::milliseconds limit = 15s);
 
 // The simulator on a free loopback port, and the truth it announces.
-struct Simulator {
+class Simulator {
+ public:
   explicit Simulator(std::vector<std::string> args = {});
   Process process;
   std::uint16_t port = 0;
-  double start = 0;
-  double epoch_us = 0;
   // The true upstream position now, in IDs (whole ID and fraction).
   double truth() const;
+  // Seconds since the simulator started, by its clock (a jump does not move it).
+  double elapsed() const;
+
+ private:
+  bool read_truth(const std::string& out) const;
+  mutable double start = 0;
+  mutable double epoch_us = 0;
 };
 
 // The relay, started against an upstream.

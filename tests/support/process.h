@@ -16,6 +16,7 @@ class Process {
   Process& operator=(const Process&) = delete;
 
   bool started() const;
+  int pid() const;
   std::string out() const;
   std::string err() const;
   // The exit status, or nothing if it still runs after limit.

@@ -68,6 +68,9 @@ Process::~Process() {
 bool Process::started() const {
   return impl_->pid > 0;
 }
+int Process::pid() const {
+  return impl_->pid;
+}
 std::string Process::out() const {
   return slurp(impl_->out_path);
 }

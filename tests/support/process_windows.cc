@@ -86,6 +86,9 @@ Process::~Process() {
 bool Process::started() const {
   return impl_->started;
 }
+int Process::pid() const {
+  return static_cast<int>(impl_->pi.dwProcessId);
+}
 std::string Process::out() const {
   return slurp(impl_->out_path);
 }

@@ -34,6 +34,10 @@ struct UpstreamFault {
   double fault_ends_at;  // seconds after the simulator's start
 };
 
+void PrintTo(const UpstreamFault& fault, std::ostream* os) {
+  *os << fault.story;
+}
+
 class UpstreamFaults : public testing::TestWithParam<UpstreamFault> {};
 
 TEST_P(UpstreamFaults, RelayRecoversWithinOneId) {
@@ -68,10 +72,11 @@ TEST(UpstreamRestart, BackAfterFiveSecondsDown) {
       std::make_unique<Simulator>(std::vector<std::string>{"--port", std::to_string(port)});
   Process relay = start_relay({"127.0.0.1", std::to_string(port)});
   ASSERT_TRUE(relay_listening(relay)) << relay.err();
-  const long resume_id = std::lround(std::floor(first->truth() + 50));  // 5 s on
+  std::vector<std::string> resumed = first->continuation();
+  resumed.insert(resumed.end(), {"--port", std::to_string(port)});
   first.reset();
   std::this_thread::sleep_for(5s);
-  Simulator second({"--port", std::to_string(port), "--start", std::to_string(resume_id)});
+  Simulator second(resumed);
   // Pauses of 2, 4 and 6 s after the failed attempts: back within 13 s.
   ASSERT_TRUE(eventually(
       [&] {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -11,6 +12,7 @@
 #include "net/net.h"
 #include "support/platform_texts.h"
 #include "timing/context.h"
+#include "timing/estimate.h"
 #include "upstream/chunk.h"
 #include "upstream/collector.h"
 
@@ -226,6 +228,34 @@ TEST(Collector, InvalidAndUnparsableChunksStoreNothing) {
   FakeUpstream::send(s, "EVT 6\r\n");
   ASSERT_TRUE(eventually([&] { return run.stored(1, 6); }));
   EXPECT_TRUE(run.stored(2, 5));  // the wide token left no trace
+  up.listener.close();
+  s.close();
+}
+
+// The collector stores as fast as the upstream sends while the main thread's estimates read
+// the ring: built with ThreadSanitizer, this is where a race would show.
+TEST(Collector, StoresAtAHighRateWhileEstimatesAreRead) {
+  FakeUpstream up;
+  CollectorRun run("127.0.0.1", up.port);
+  run.start();
+  net::Socket s = up.accept();
+  FakeUpstream::send(s, "EVT 1\r\n");
+  ASSERT_TRUE(eventually([&] { return run.ctx->ever_got_id == 1; }));
+  std::atomic<bool> done{false};
+  std::thread upstream([&] {
+    for (std::uint32_t id = 2; id < 20000; ++id)
+      FakeUpstream::send(s, "EVT " + std::to_string(id) + "\r\n");
+    done = true;
+  });
+  int estimates = 0;
+  while (!done) {
+    ID_t id;
+    calc_id(run.ctx.get(), &id);
+    ASSERT_TRUE(id.state == 'O' || id.state == 'S') << id.state;
+    ++estimates;
+  }
+  upstream.join();
+  EXPECT_GT(estimates, 0);
   up.listener.close();
   s.close();
 }

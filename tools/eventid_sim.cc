@@ -55,7 +55,8 @@ struct options_t {
 };
 
 options_t opt;
-std::int64_t epoch_us;  // unix time at which ID opt.start began
+std::int64_t epoch_us;    // unix time at which ID opt.start began
+std::int64_t started_us;  // unix time at which this process began serving
 std::mutex print_mutex;
 
 void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -74,19 +75,20 @@ std::int64_t unix_us() {
   return std::chrono::duration_cast<microseconds>(Clock::now().time_since_epoch()).count();
 }
 
-double seconds_since_epoch() {
-  return static_cast<double>(unix_us() - epoch_us) / 1e6;
+// The faults' clock: seconds since this process began serving.
+double seconds_since_start() {
+  return static_cast<double>(unix_us() - started_us) / 1e6;
 }
 
 bool silent_now() {
-  const double t = seconds_since_epoch();
+  const double t = seconds_since_start();
   return opt.silent_at >= 0 && t >= opt.silent_at && t < opt.silent_at + opt.silent_for;
 }
 
 // The ID that begins n IDs after the start, jump included.
 std::uint32_t id_at(std::uint64_t n) {
   const std::int64_t shift =
-      opt.jump_at >= 0 && seconds_since_epoch() >= opt.jump_at ? opt.jump_by : 0;
+      opt.jump_at >= 0 && seconds_since_start() >= opt.jump_at ? opt.jump_by : 0;
   return static_cast<std::uint32_t>(opt.start + n + static_cast<std::uint64_t>(shift));
 }
 
@@ -153,7 +155,7 @@ std::string announcement(std::uint64_t n) {
 
 // Ends the connection as the faults say; returns false when it has.
 bool apply_connection_faults(net::Socket& s, double connected_at) {
-  const double age = seconds_since_epoch() - connected_at;
+  const double age = seconds_since_start() - connected_at;
   if (opt.reset_after >= 0 && age >= opt.reset_after) {
     net::set_reset_on_close(s);
     say("resetting a connection after %.1f s", age);
@@ -169,7 +171,7 @@ bool apply_connection_faults(net::Socket& s, double connected_at) {
 void serve(net::Socket s, std::string name) {
   std::mt19937 rng(std::random_device{}());
   std::exponential_distribution<double> jitter(opt.jitter_ms > 0 ? 1.0 / opt.jitter_ms : 1.0);
-  const double connected_at = seconds_since_epoch();
+  const double connected_at = seconds_since_start();
   // The next ID to announce: the first to begin after the client connected.
   std::uint64_t n = static_cast<std::uint64_t>((unix_us() - epoch_us) / kIdUs) + 1;
   for (std::uint64_t sends = 1;; ++n) {
@@ -181,7 +183,7 @@ void serve(net::Socket s, std::string name) {
     if (silent_now()) continue;
     const std::string text = announcement(n);
     if (net::send_some(s, text.data(), text.size()) < 0) break;
-    const bool garbage_time = opt.garbage_until < 0 || seconds_since_epoch() < opt.garbage_until;
+    const bool garbage_time = opt.garbage_until < 0 || seconds_since_start() < opt.garbage_until;
     if (opt.garbage_every > 0 && garbage_time &&
         sends++ % static_cast<std::uint64_t>(opt.garbage_every) == 0) {
       sleep_until_us(begins + kIdUs / 2);  // between two announcements
@@ -199,11 +201,11 @@ void announce_truth(std::uint32_t start) {
 // Runs beside the server: the jump's new truth, and the end after --duration.
 void timekeeper() {
   if (opt.jump_at >= 0) {
-    sleep_until_us(epoch_us + static_cast<std::int64_t>(opt.jump_at * 1e6));
+    sleep_until_us(started_us + static_cast<std::int64_t>(opt.jump_at * 1e6));
     announce_truth(static_cast<std::uint32_t>(opt.start + static_cast<std::uint64_t>(opt.jump_by)));
   }
   if (opt.duration >= 0) {
-    sleep_until_us(epoch_us + static_cast<std::int64_t>(opt.duration * 1e6));
+    sleep_until_us(started_us + static_cast<std::int64_t>(opt.duration * 1e6));
     say("ran for %.1f s, stopping", opt.duration);
     std::_Exit(0);
   }
@@ -215,6 +217,7 @@ void usage() {
       "  --bind ADDR          listen address (127.0.0.1)\n"
       "  --port N             listen port, 0 for any free one (58050)\n"
       "  --start ID           the ID that begins when the simulator starts (1000)\n"
+      "  --epoch-us T         ... or at unix time T (us): a restart that continues the IDs\n"
       "  --every N            send only every N-th ID (1)\n"
       "  --delay-ms X         fixed one-way delay added to every send (0)\n"
       "  --jitter-ms X        mean of an exponential delay added on top (0)\n"
@@ -270,6 +273,8 @@ bool parse_option(const std::string& a, const char* v) {
     opt.every = std::max(1, std::atoi(v));
   } else if (a == "--garbage-every") {
     opt.garbage_every = std::atoi(v);
+  } else if (a == "--epoch-us") {
+    epoch_us = std::atoll(v);
   } else if (a == "--jump-by") {
     opt.jump_by = std::atoll(v);
   } else {
@@ -313,7 +318,8 @@ int main(int argc, char** argv) {
   const net::Library sockets;
   const net::Socket listener = listen_or_say_why();
   if (!sockets.ok() || !listener.valid()) return 1;
-  epoch_us = unix_us();
+  started_us = unix_us();
+  if (epoch_us == 0) epoch_us = started_us;
   say("listening on %s:%u", opt.bind, net::local_port(listener));
   announce_truth(opt.start);
   std::thread(timekeeper).detach();

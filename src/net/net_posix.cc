@@ -46,8 +46,15 @@ std::string error_text(int err) {
   return std::strerror(err);
 }
 
+// Sockets are never handed on to programs that the process starts.
+#ifdef SOCK_CLOEXEC
+constexpr int kSocketFlags = SOCK_CLOEXEC;
+#else
+constexpr int kSocketFlags = 0;
+#endif
+
 Socket open_tcp4() {
-  return Socket(::socket(AF_INET, SOCK_STREAM, 0));
+  return Socket(::socket(AF_INET, SOCK_STREAM | kSocketFlags, 0));
 }
 
 bool set_recv_timeout(const Socket& s, int milliseconds) {

@@ -1,8 +1,10 @@
 #include "support/e2e.h"
 
+#include <cmath>
+#include <cstdio>
+
 #include <thread>
 
-#include "delivery/server.h"
 #include "support/id_line_check.h"
 
 bool eventually(const std::function<bool()>& cond, std::chrono::milliseconds limit) {
@@ -53,6 +55,13 @@ double Simulator::elapsed() const {
   return (unix_us() - epoch_us) / 1e6;
 }
 
+std::vector<std::string> Simulator::continuation() const {
+  read_truth(process.out());
+  char epoch[32];
+  std::snprintf(epoch, sizeof epoch, "%.0f", epoch_us);
+  return {"--start", std::to_string(std::lround(start)), "--epoch-us", epoch};
+}
+
 double Simulator::truth() const {
   const double now = unix_us();
   read_truth(process.out());
@@ -69,11 +78,11 @@ bool relay_listening(const Process& relay) {
   });
 }
 
-RelayClient::RelayClient() {
+RelayClient::RelayClient(std::uint16_t port) {
   net::Endpoint relay;
   std::string error;
   socket = net::open_tcp4();
-  if (!net::resolve_ipv4("127.0.0.1", std::to_string(kDeliveryPort).c_str(), &relay, &error) ||
+  if (!net::resolve_ipv4("127.0.0.1", std::to_string(port).c_str(), &relay, &error) ||
       !net::set_recv_timeout(socket, 3000) || !net::connect_to(socket, relay)) {
     socket.close();
   }

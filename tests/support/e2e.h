@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "delivery/server.h"
 #include "net/net.h"
 #include "support/process.h"
 
@@ -24,6 +25,8 @@ class Simulator {
   double truth() const;
   // Seconds since the simulator started, by its clock (a jump does not move it).
   double elapsed() const;
+  // The arguments that make another simulator continue this one's IDs where it stands.
+  std::vector<std::string> continuation() const;
 
  private:
   bool read_truth(const std::string& out) const;
@@ -36,9 +39,9 @@ Process start_relay(const std::vector<std::string>& args);
 // Waits until the relay says it is listening.
 bool relay_listening(const Process& relay);
 
-// One connection to the relay's port.
+// One connection to the relay's port (or another server's, for the benchmarks).
 struct RelayClient {
-  RelayClient();
+  explicit RelayClient(std::uint16_t port = kDeliveryPort);
   bool connected() const { return socket.valid(); }
   // The next line, or "" when none comes within the socket's timeout.
   std::string read_line();

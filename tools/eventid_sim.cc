@@ -153,6 +153,14 @@ std::string announcement(std::uint64_t n) {
   return text;
 }
 
+// The one-way delay of ID n: the same for every client, as if the network, not the server,
+// delayed each announcement.
+double delay_for(std::uint64_t n) {
+  if (opt.jitter_ms <= 0) return opt.delay_ms;
+  std::mt19937_64 rng(n);
+  return opt.delay_ms + std::exponential_distribution<double>(1.0 / opt.jitter_ms)(rng);
+}
+
 // Ends the connection as the faults say; returns false when it has.
 bool apply_connection_faults(net::Socket& s, double connected_at) {
   const double age = seconds_since_start() - connected_at;
@@ -170,13 +178,12 @@ bool apply_connection_faults(net::Socket& s, double connected_at) {
 
 void serve(net::Socket s, std::string name) {
   std::mt19937 rng(std::random_device{}());
-  std::exponential_distribution<double> jitter(opt.jitter_ms > 0 ? 1.0 / opt.jitter_ms : 1.0);
   const double connected_at = seconds_since_start();
   // The next ID to announce: the first to begin after the client connected.
   std::uint64_t n = static_cast<std::uint64_t>((unix_us() - epoch_us) / kIdUs) + 1;
   for (std::uint64_t sends = 1;; ++n) {
     if (n % static_cast<std::uint64_t>(opt.every) != 0) continue;
-    const double delay_ms = opt.delay_ms + (opt.jitter_ms > 0 ? jitter(rng) : 0.0);
+    const double delay_ms = delay_for(n);
     const std::int64_t begins = epoch_us + static_cast<std::int64_t>(n) * kIdUs;
     sleep_until_us(begins + static_cast<std::int64_t>(delay_ms * 1000));
     if (!apply_connection_faults(s, connected_at)) break;
@@ -226,6 +233,7 @@ void usage() {
       "  --close-after S      close every connection S seconds after it began\n"
       "  --reset-after S      reset every connection S seconds after it began\n"
       "  --twice              two announcements in one write\n"
+
       "  --garbage-every N    garbage between two announcements after every N-th one\n"
       "  --garbage KIND       random (1 to 12000 random bytes), exact (10000 bytes), nul,\n"
       "                       nospace, wide (a 33-bit token), split (an announcement in two\n"
@@ -288,6 +296,7 @@ bool parse_options(int argc, char** argv) {
     const std::string a = argv[i];
     if (a == "--twice") {
       opt.twice = true;
+
     } else if (a == "--help" || i + 1 >= argc || !parse_option(a, argv[++i])) {
       return false;
     }

@@ -92,6 +92,9 @@ enum class AcceptFailure {
 };
 AcceptFailure classify_accept_error(int err);
 
+// The peer's IPv4 address (network order), to tell hosts apart without their ports.
+std::uint32_t host_of(const Endpoint& peer);
+
 // The reverse lookup of a peer's address into buf (NUL-terminated, at most size - 1
 // characters); the numeric address where no name is found or the name does not fit.
 void peer_name(const Endpoint& peer, char* buf, std::size_t size);

@@ -167,6 +167,10 @@ AcceptFailure classify_accept_error(int err) {
   }
 }
 
+std::uint32_t host_of(const Endpoint& peer) {
+  return reinterpret_cast<const sockaddr_in*>(peer.addr)->sin_addr.s_addr;
+}
+
 void peer_name(const Endpoint& peer, char* buf, std::size_t size) {
   const auto len = static_cast<socklen_t>(sizeof(sockaddr_in));
   std::memset(buf, 0, size);

@@ -221,6 +221,10 @@ AcceptFailure classify_accept_error(int err) {
   }
 }
 
+std::uint32_t host_of(const Endpoint& peer) {
+  return reinterpret_cast<const sockaddr_in*>(peer.addr)->sin_addr.s_addr;
+}
+
 void peer_name(const Endpoint& peer, char* buf, std::size_t size) {
   const int len = sizeof(sockaddr_in);
   const auto n = static_cast<DWORD>(size);

@@ -44,6 +44,7 @@ Simulator::Simulator(std::vector<std::string> args)
 
 // The last complete "truth start=S epoch_us=E" line: a jump prints a new one.
 bool Simulator::read_truth(const std::string& out) const {
+  std::lock_guard<std::mutex> lock(mutex);
   const auto line = out.rfind("truth start=");
   if (line == std::string::npos || out.find('\n', line) == std::string::npos) return false;
   start = std::stod(out.substr(line + 12));
@@ -65,6 +66,7 @@ std::vector<std::string> Simulator::continuation() const {
 double Simulator::truth() const {
   const double now = unix_us();
   read_truth(process.out());
+  std::lock_guard<std::mutex> lock(mutex);
   return start + (now - epoch_us) / 100000.0;
 }
 

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -27,9 +28,11 @@ class Simulator {
   double elapsed() const;
   // The arguments that make another simulator continue this one's IDs where it stands.
   std::vector<std::string> continuation() const;
+  std::string output() const { return process.out(); }
 
  private:
   bool read_truth(const std::string& out) const;
+  mutable std::mutex mutex;  // truth() may be asked from several threads
   mutable double start = 0;
   mutable double epoch_us = 0;
 };

@@ -26,4 +26,5 @@ class Process {
  private:
   struct Impl;
   Impl* impl_;
+  std::string out_path_, err_path_;  // files that the child's output goes to
 };

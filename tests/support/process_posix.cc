@@ -5,8 +5,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "support/process.h"
@@ -16,7 +14,6 @@ extern char** environ;
 struct Process::Impl {
   pid_t pid = -1;
   std::optional<int> status;
-  std::string out_path, err_path;
 };
 
 namespace {
@@ -28,26 +25,19 @@ std::string temp_path() {
   return path;
 }
 
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 }  // namespace
 
 Process::Process(const std::string& program, const std::vector<std::string>& args)
     : impl_(new Impl) {
-  impl_->out_path = temp_path();
-  impl_->err_path = temp_path();
+  out_path_ = temp_path();
+  err_path_ = temp_path();
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, impl_->out_path.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_addopen(&actions, 2, impl_->err_path.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, 1, out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0600);
+  posix_spawn_file_actions_addopen(&actions, 2, err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0600);
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(program.c_str()));
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -60,8 +50,8 @@ Process::Process(const std::string& program, const std::vector<std::string>& arg
 
 Process::~Process() {
   kill();
-  unlink(impl_->out_path.c_str());
-  unlink(impl_->err_path.c_str());
+  unlink(out_path_.c_str());
+  unlink(err_path_.c_str());
   delete impl_;
 }
 
@@ -70,12 +60,6 @@ bool Process::started() const {
 }
 int Process::pid() const {
   return impl_->pid;
-}
-std::string Process::out() const {
-  return slurp(impl_->out_path);
-}
-std::string Process::err() const {
-  return slurp(impl_->err_path);
 }
 
 std::optional<int> Process::wait_exit(std::chrono::milliseconds limit) {

@@ -1,15 +1,11 @@
 #include <windows.h>
 
-#include <fstream>
-#include <sstream>
-
 #include "support/process.h"
 
 struct Process::Impl {
   PROCESS_INFORMATION pi{};
   bool started = false;
   std::optional<int> status;
-  std::string out_path, err_path;
 };
 
 namespace {
@@ -40,25 +36,18 @@ std::string quoted(const std::string& arg) {
   return arg.find_first_of(" \t\"") == std::string::npos && !arg.empty() ? arg : "\"" + arg + "\"";
 }
 
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 }  // namespace
 
 Process::Process(const std::string& program, const std::vector<std::string>& args)
     : impl_(new Impl) {
-  impl_->out_path = temp_path();
-  impl_->err_path = temp_path();
+  out_path_ = temp_path();
+  err_path_ = temp_path();
   const std::string exe = windows_path(program);
   std::string command = quoted(exe);
   for (const auto& a : args) command += " " + quoted(a);
   HANDLE in = open_for_child("NUL", GENERIC_READ, OPEN_EXISTING);
-  HANDLE out = open_for_child(impl_->out_path, GENERIC_WRITE, CREATE_ALWAYS);
-  HANDLE err = open_for_child(impl_->err_path, GENERIC_WRITE, CREATE_ALWAYS);
+  HANDLE out = open_for_child(out_path_, GENERIC_WRITE, CREATE_ALWAYS);
+  HANDLE err = open_for_child(err_path_, GENERIC_WRITE, CREATE_ALWAYS);
   STARTUPINFOA si{};
   si.cb = sizeof si;
   si.dwFlags = STARTF_USESTDHANDLES;
@@ -78,8 +67,8 @@ Process::~Process() {
     CloseHandle(impl_->pi.hProcess);
     CloseHandle(impl_->pi.hThread);
   }
-  DeleteFileA(impl_->out_path.c_str());
-  DeleteFileA(impl_->err_path.c_str());
+  DeleteFileA(out_path_.c_str());
+  DeleteFileA(err_path_.c_str());
   delete impl_;
 }
 
@@ -88,12 +77,6 @@ bool Process::started() const {
 }
 int Process::pid() const {
   return static_cast<int>(impl_->pi.dwProcessId);
-}
-std::string Process::out() const {
-  return slurp(impl_->out_path);
-}
-std::string Process::err() const {
-  return slurp(impl_->err_path);
 }
 
 std::optional<int> Process::wait_exit(std::chrono::milliseconds limit) {

@@ -145,15 +145,7 @@ TEST_F(Clients, TwoHundredResetsMidLine) {
   }
   RelayClient after;
   EXPECT_NEAR(line_position(after.read_line()), sim.truth(), 0.2);
-  EXPECT_TRUE(eventually([&] {
-    const std::string out = relay.out();
-    std::size_t n = 0;
-    for (auto at = out.find("Connection dropped"); at != std::string::npos;
-         at = out.find("Connection dropped", at + 1)) {
-      ++n;
-    }
-    return n == 200;
-  }));
+  EXPECT_TRUE(eventually([&] { return occurrences(relay.out(), "Connection dropped") == 200; }));
 }
 
 TEST_F(Clients, FloodOfOneMegabyteWhileReading) {

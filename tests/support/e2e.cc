@@ -109,6 +109,12 @@ void RelayClient::send(const std::string& text) {
   net::send_some(socket, text.data(), text.size());
 }
 
+std::size_t occurrences(const std::string& text, const std::string& what) {
+  std::size_t n = 0;
+  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
 bool well_formed(const std::string& line) {
   return id_line_check::well_formed(line);
 }

@@ -53,6 +53,9 @@ struct RelayClient {
   std::string pending;
 };
 
+// How many times what occurs in text.
+std::size_t occurrences(const std::string& text, const std::string& what);
+
 // "1025.08000 O 25 -15\r\n" as position 1025.08, or -1 if malformed.
 double line_position(const std::string& line);
 char line_state(const std::string& line);

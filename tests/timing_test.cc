@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <thread>
 
 #include "timing/clock.h"
@@ -174,6 +175,34 @@ TEST(Estimate, WideOffsetDistancesStayDefined) {
   ring.events[39].offset = INT64_MAX;
   const ID_t id = estimate_id(ring.events, 1, time_value_t{INT64_MAX, 999999});
   EXPECT_TRUE(id.state == 'O' || id.state == 'S');
+}
+
+// An upstream counting through 0xffffffff to 0: 20 samples before the wrap, 20 after, each
+// 0 to 4 ms late. The spread figures must be those of a counter that never wraps, seen from the
+// reference slot's side; the ID and its microseconds come out of the wrap as they went in.
+TEST(Estimate, FiguresAcrossTheIdWrap) {
+  constexpr std::int64_t kTurnUs = (INT64_C(1) << 32) * kIdDurationUs;
+  const std::int64_t start_ms = 1000000;
+  ID_event_t ring[kRingSize];
+  std::int64_t endless[kRingSize];  // the offsets of a 64-bit counter, in the reference's turn
+  for (int k = 0; k < kRingSize; ++k) {
+    const std::int64_t count = (INT64_C(1) << 32) - 20 + k;
+    const std::int64_t arrival_ms = start_ms + 100 * k + (k * 7) % 5;
+    ring[k] = sample(arrival_ms, static_cast<std::uint32_t>(count));
+    endless[k] = arrival_ms * 1000 - count * kIdDurationUs + kTurnUs;
+  }
+  std::int64_t jitter = 0, jitter0 = endless[kRingSize - 1];
+  for (int k = 0; k < kRingSize - 1; ++k) {
+    jitter += std::llabs(endless[k] - endless[kRingSize - 1]);
+    jitter0 += endless[k] / -(kRingSize - 1);
+  }
+  const ID_t id = estimate_id(ring, 1, at_ms(start_ms + 3950));
+  EXPECT_EQ(id.jitter, jitter / kRingSize);
+  EXPECT_EQ(id.jitter0, static_cast<std::int32_t>(jitter0));
+  EXPECT_LT(std::abs(id.jitter0), 5000);
+  // The earliest of the smallest offsets: slot 0, on time, 3950 ms and 39.5 IDs before now.
+  EXPECT_EQ(id.id_iq, 19u);
+  EXPECT_EQ(id.id_sub, 50000u);
 }
 
 TEST(Estimate, CalcIdReadsTheLiveRing) {

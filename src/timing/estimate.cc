@@ -17,6 +17,11 @@ std::uint32_t abs_low32(std::int64_t diff) {
   return low < 0 ? 0u - bits : bits;
 }
 
+// |d| of a 64-bit two's complement difference, as an unsigned value so that |INT64_MIN| fits.
+std::uint64_t magnitude(std::uint64_t d) {
+  return static_cast<std::int64_t>(d) < 0 ? 0 - d : d;
+}
+
 bool earlier(const time_value_t& a, const time_value_t& b) {
   return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_usec < b.tv_usec);
 }
@@ -31,6 +36,23 @@ double age_seconds(const time_value_t& now, const time_value_t& old) {
   }
   const std::int64_t sec = wrapping_sub(wrapping_sub(now.tv_sec, old.tv_sec), borrow);
   return static_cast<double>(sec) + static_cast<double>(usec - old.tv_usec) / 1000000.0;
+}
+
+// One turn of the 32-bit ID counter: 2^32 IDs of 100000 µs each.
+constexpr std::uint64_t kIdTurnUs = (std::uint64_t{1} << 32) * kIdDurationUs;
+
+// A sample's offset as seen from the reference slot's side of a wrap of the ID counter. The
+// samples of one ring straddle at most one wrap, so offset + k turns with k in {-1, 0, 1},
+// whichever lies nearest the reference's offset, is the offset it would have had without the
+// wrap. Where no wrap lies in between, that is the offset itself.
+std::int64_t unwrapped_offset(std::int64_t offset, std::int64_t reference) {
+  const auto d = static_cast<std::uint64_t>(wrapping_sub(offset, reference));
+  const std::uint64_t candidates[] = {d, d + kIdTurnUs, d - kIdTurnUs};
+  std::uint64_t nearest = d;
+  for (const std::uint64_t c : candidates) {
+    if (magnitude(c) < magnitude(nearest)) nearest = c;
+  }
+  return static_cast<std::int64_t>(static_cast<std::uint64_t>(reference) + nearest);
 }
 
 constexpr double kStaleAfterSeconds = 6.0;
@@ -54,8 +76,10 @@ ID_t estimate_id(const ID_event_t (&events)[kRingSize], int connected, const tim
     const ID_event_t& e = events[i];
     if (e.offset < min_offset) min_offset = e.offset;
     if (earlier(e.t, old)) old = e.t;
-    jitter += abs_low32(wrapping_sub(e.offset, offset0));
-    jitter0 += static_cast<std::uint64_t>(e.offset / -(kRingSize - 1));
+    // Only the two spread figures see through a wrap: the minimum above is the estimate's own.
+    const std::int64_t offset = unwrapped_offset(e.offset, offset0);
+    jitter += abs_low32(wrapping_sub(offset, offset0));
+    jitter0 += static_cast<std::uint64_t>(offset / -(kRingSize - 1));
   }
   jitter /= kRingSize;  // the reference slot is the 40th member, at distance 0
 

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "console/console.h"
 #include "net/net.h"
 #include "support/platform_texts.h"
+#include "timing/clock.h"
 #include "timing/context.h"
 #include "timing/estimate.h"
 #include "upstream/chunk.h"
@@ -95,13 +97,14 @@ bool eventually(const std::function<bool()>& cond, std::chrono::milliseconds lim
   return true;
 }
 
-// A listening socket on 127.0.0.1 at a free port.
+// A listening socket on 127.0.0.1, at a free port unless told which.
 struct FakeUpstream {
   net::Socket listener = net::open_tcp4();
   std::uint16_t port = 0;
 
-  FakeUpstream() {
-    EXPECT_TRUE(net::bind_ipv4(listener, "127.0.0.1", 0));
+  explicit FakeUpstream(std::uint16_t at = 0) {
+    EXPECT_TRUE(net::set_listener_address_option(listener));
+    EXPECT_TRUE(net::bind_ipv4(listener, "127.0.0.1", at));
     EXPECT_TRUE(net::listen_on(listener, 4));
     port = net::local_port(listener);
   }
@@ -114,12 +117,16 @@ struct FakeUpstream {
   }
 };
 
-// Runs a collector thread with a seam that never really pauses and never ends the process.
-// The test's end is the collector's end: once no upstream accepts, it runs out of retries.
-// Everything the thread writes is read through the lock, an atomic, or after the join.
+// Runs a collector thread with a seam that never really pauses and never ends the process;
+// its clock runs ahead by every pause taken, as if the pause had been slept. The test's end is
+// the collector's end: once no upstream accepts, it runs out of retries. Everything the thread
+// writes is read through the lock, an atomic, or after the join.
 struct CollectorRun {
   context_ptr ctx{context_create()};
   std::vector<int> pauses;
+  std::atomic<int> pause_count{0};
+  std::atomic<std::int64_t> paused_ms{0};
+  std::function<void(int pause_count)> on_pause = [](int) {};
   int end_status = -1;
   std::thread thread;
 
@@ -131,8 +138,17 @@ struct CollectorRun {
   void start() {
     thread = std::thread([this] {
       collector_seam_t seam = collector_real_seam();
-      seam.pause = [this](int ms) { pauses.push_back(ms); };
+      seam.pause = [this](int ms) {
+        pauses.push_back(ms);
+        paused_ms += ms;
+        on_pause(++pause_count);
+      };
       seam.end_process = [this](int status) { end_status = status; };
+      seam.read_clock = [this](time_value_t* t) {
+        read_clock(t);
+        const std::int64_t ms = t->tv_sec * 1000 + t->tv_usec / 1000 + paused_ms;
+        *t = {ms / 1000, static_cast<std::int32_t>(ms % 1000) * 1000};
+      };
       ID_collect_with(ctx.get(), seam);
     });
   }
@@ -147,6 +163,13 @@ struct CollectorRun {
     console_capture_end();
   }
 };
+
+// The retry schedule's pauses after the n-th to the 20th failure in a row.
+std::vector<int> retry_pauses_from(int n) {
+  std::vector<int> pauses;
+  for (; n <= kMaxRetries; ++n) pauses.push_back(n * 2000);
+  return pauses;
+}
 
 bool out_has(const char* text) {
   return console_captured_out().find(text) != std::string::npos;
@@ -208,6 +231,8 @@ TEST(Collector, SilentUpstreamTimesOutAfterTwoSeconds) {
   const std::string err = console_captured_err();
   EXPECT_EQ(err.rfind("ID_collect() recv failed, -1 bytes received, closing socket: ", 0), 0u)
       << err;
+  FakeUpstream::send(second, "EVT 2\r\n");  // a connection that delivered: no pause after it
+  ASSERT_TRUE(eventually([&] { return run.ctx->connected == 1; }));
   up.listener.close();
   second.close();
   run.thread.join();
@@ -277,6 +302,57 @@ TEST(Collector, RetryScheduleThenGivesUp) {
   EXPECT_EQ(console_captured_err(), expected);
   EXPECT_EQ(run.end_status, 4);
   EXPECT_EQ(run.ctx->ever_got_id, 0);
+}
+
+// Only a stored sample starts the count of failures afresh: a second outage gets the whole
+// schedule again.
+TEST(Collector, AStoredSampleResetsTheFailureCount) {
+  const std::uint16_t port = closed_port();
+  CollectorRun run("127.0.0.1", port);
+  std::unique_ptr<FakeUpstream> up;
+  std::atomic<bool> listening{false};
+  run.on_pause = [&](int count) {
+    if (count == 2) {
+      up = std::make_unique<FakeUpstream>(port);
+      listening = true;
+    }
+  };
+  run.start();
+  ASSERT_TRUE(eventually([&] { return listening.load(); }));
+  {
+    net::Socket s = up->accept();
+    FakeUpstream::send(s, "EVT 1\r\n");
+    ASSERT_TRUE(eventually([&] { return run.ctx->connected == 1; }));
+    up->listener.close();
+  }
+  run.thread.join();
+  std::vector<int> expected = {2000, 4000};
+  for (int ms : retry_pauses_from(1)) expected.push_back(ms);
+  EXPECT_EQ(run.pauses, expected);
+  EXPECT_EQ(run.end_status, kGiveUpStatus);
+}
+
+// An upstream that accepts and closes at once is asked again no sooner than 2 s after the
+// previous attempt began, and neither the messages nor the failure count change.
+TEST(Collector, AConnectionWithoutSamplesPacesTheNextAttempt) {
+  FakeUpstream up;
+  CollectorRun run("127.0.0.1", up.port);
+  run.start();
+  for (int i = 0; i < 4; ++i) up.accept();  // closed at once
+  up.listener.close();
+  run.thread.join();
+  ASSERT_GE(run.pauses.size(), 4u + kMaxRetries);
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_GT(run.pauses[i], 1000) << i;  // an attempt on loopback takes far less than 1 s
+    EXPECT_LE(run.pauses[i], 2000) << i;
+  }
+  const std::vector<int> tail(run.pauses.end() - kMaxRetries, run.pauses.end());
+  EXPECT_EQ(tail, retry_pauses_from(1));
+  const std::string err = console_captured_err();
+  const std::string closed =
+      "ID_collect() recv failed, 0 bytes received, closing socket: Connection closed by peer\r\n";
+  EXPECT_EQ(err.substr(0, 4 * closed.size()), closed + closed + closed + closed);
+  EXPECT_EQ(err.find("Connect failed, "), err.find("Connect failed, 1/20 retries left...\r\n"));
 }
 
 TEST(Collector, ResolutionFailureShowsTheResolversText) {

@@ -41,12 +41,13 @@ void store_sample(collector_t& c, std::uint32_t id, const time_value_t& arrival)
   }
 }
 
-void handle_chunk(collector_t& c, std::size_t n, const time_value_t& arrival) {
+// Returns whether the chunk gave a sample.
+bool handle_chunk(collector_t& c, std::size_t n, const time_value_t& arrival) {
   const chunk_result_t chunk = parse_chunk(c.buffer, n, c.last_id);
   switch (chunk.verdict) {
     case chunk_verdict::id:
       store_sample(c, chunk.id, arrival);
-      break;
+      return true;
     case chunk_verdict::invalid:
       console_out("ID_collect() skipping invalid message\r\n");
       break;
@@ -54,10 +55,13 @@ void handle_chunk(collector_t& c, std::size_t n, const time_value_t& arrival) {
       console_out("ID_collect() skipping unparsable message\r\n");
       break;
   }
+  return false;
 }
 
-// Receives until the connection fails, falls silent or is closed; then closes it.
-void receive_until_failure(collector_t& c, net::Socket& upstream) {
+// Receives until the connection fails, falls silent or is closed; then closes it. Returns
+// whether the connection gave at least one sample.
+bool receive_until_failure(collector_t& c, net::Socket& upstream) {
+  bool delivered = false;
   for (;;) {
     const long n = net::receive_some(upstream, c.buffer, sizeof c.buffer);
     const int err = net::last_error();
@@ -69,9 +73,26 @@ void receive_until_failure(collector_t& c, net::Socket& upstream) {
                   why.c_str());
       upstream.close();
       c.ctx->connected.store(0);
-      return;
+      return delivered;
     }
-    handle_chunk(c, static_cast<std::size_t>(n), arrival);
+    delivered |= handle_chunk(c, static_cast<std::size_t>(n), arrival);
+  }
+}
+
+std::int64_t now_us(const collector_t& c) {
+  time_value_t now;
+  c.seam.read_clock(&now);
+  return to_microseconds(now);
+}
+
+// A connection that ends before its first sample (an upstream, or a proxy in front of one
+// that is down, accepting and closing at once) would otherwise be retried thousands of times
+// a second. The next attempt then starts no sooner than an upstream timeout after this one
+// began: the pace that a silent upstream already sets.
+void pace_after_fruitless_connection(collector_t& c, std::int64_t attempt_began_us) {
+  const std::int64_t elapsed_ms = (now_us(c) - attempt_began_us) / 1000;
+  if (elapsed_ms >= 0 && elapsed_ms < kUpstreamTimeoutMs) {
+    c.seam.pause(static_cast<int>(kUpstreamTimeoutMs - elapsed_ms));
   }
 }
 
@@ -147,9 +168,10 @@ net::Socket ID_connect(context_t* ctx) {
 void ID_collect_with(context_t* ctx, const collector_seam_t& seam) {
   collector_t c{ctx, seam};
   for (;;) {
+    const std::int64_t attempt_began_us = now_us(c);
     net::Socket upstream = ID_connect(ctx);
     if (upstream.valid()) {
-      receive_until_failure(c, upstream);
+      if (!receive_until_failure(c, upstream)) pace_after_fruitless_connection(c, attempt_began_us);
     } else if (!pause_after_failure(c)) {
       return;
     }

@@ -1,6 +1,6 @@
 // floor: the relay's conversation and nothing else, as a baseline for the benchmarks. It
-// listens on 127.0.0.1, serves one client at a time, greets it with a fixed ID line and sends
-// that line again for every chunk (of up to 100 bytes) it receives.
+// listens on 127.0.0.1 with the relay's listen queue, serves one client at a time, greets it with a
+// fixed ID line and sends that line again for every chunk (of up to 100 bytes) it receives.
 //
 //   floor PORT
 #include <cstdio>
@@ -18,7 +18,7 @@ int main(int argc, char** argv) {
   net::Socket listener = net::open_tcp4();
   if (!sockets.ok() || !net::set_listener_address_option(listener) ||
       !net::bind_ipv4(listener, "127.0.0.1", static_cast<std::uint16_t>(std::atoi(argv[1]))) ||
-      !net::listen_on(listener, 1)) {
+      !net::listen_on(listener, net::longest_backlog())) {
     std::fprintf(stderr, "floor: cannot listen: %s\n", net::error_text(net::last_error()).c_str());
     return 1;
   }

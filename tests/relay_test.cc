@@ -103,6 +103,19 @@ TEST(RelayClients, SecondClientWaitsForTheFirst) {
   expect_tracks_truth(second.read_line(), run.sim);
 }
 
+// A hundred clients at once: each waits its turn in the listen queue and is greeted in the
+// order it came, none left to retry its handshake.
+TEST(RelayClients, BurstOfAHundredIsGreetedInTurn) {
+  RelayRun run;
+  ASSERT_TRUE(relay_listening(run.relay));
+  const std::vector<Greeting> greetings = greet_burst(kDeliveryPort, 100, 10s);
+  ASSERT_EQ(greetings.size(), 100u);
+  for (int i = 0; i < 100; ++i) {
+    EXPECT_EQ(greetings[i].client, i);
+    EXPECT_TRUE(well_formed(greetings[i].line)) << greetings[i].line;
+  }
+}
+
 TEST(RelayFailures, PortTakenEndsWithStatusThree) {
   net::Socket squatter = net::open_tcp4();
   ASSERT_TRUE(net::bind_ipv4(squatter, nullptr, kDeliveryPort));

@@ -11,8 +11,6 @@
 
 namespace {
 
-// One queued client at most: the others are refused by the kernel or wait in its SYN queue.
-constexpr int kBacklog = 1;
 // Holds a name of at most 21 characters.
 constexpr std::size_t kClientNameSize = 22;
 constexpr auto kOutOfResourcesPause = std::chrono::milliseconds(100);
@@ -37,7 +35,9 @@ net::Socket open_listener() {
     report("deliver_id() bind failed: %s\r\n", err);
     return s;
   }
-  if (!net::listen_on(s, kBacklog)) {
+  // One client is served at a time; the others wait their turn in the listen queue, so it is
+  // as long as the system allows: a short one leaves a burst of clients retrying handshakes.
+  if (!net::listen_on(s, net::longest_backlog())) {
     report("deliver_id() listen failed: %s\r\n", net::last_error());
     return net::Socket();
   }

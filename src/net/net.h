@@ -81,6 +81,9 @@ bool connect_to(const Socket& s, const Endpoint& to);
 // Binds to a numeric IPv4 address, or to every local address when address is null.
 bool bind_ipv4(const Socket& s, const char* address, std::uint16_t port);
 bool listen_on(const Socket& s, int backlog);
+// The longest listen queue the platform takes: clients beyond those being served wait there,
+// in the order they came, instead of being refused or left to retry their handshake.
+int longest_backlog();
 // The port a bound socket got (useful after binding port 0), or 0 on failure.
 std::uint16_t local_port(const Socket& s);
 Socket accept_client(const Socket& listener, Endpoint* peer);
@@ -105,5 +108,26 @@ long receive_some(const Socket& s, char* buf, std::size_t size);
 long send_some(const Socket& s, const char* buf, std::size_t size);
 // True when err says the peer reset or closed the connection under a send.
 bool is_peer_gone(int err);
+
+// Makes calls on s return at once instead of waiting (on), or wait again (off).
+bool set_nonblocking(const Socket& s, bool on);
+// True when err says a call on a non-blocking socket would have had to wait (for a connect:
+// that it is under way).
+bool would_block(int err);
+
+// One socket's part in poll_sockets: what to wait for, and what was found.
+enum PollFlags : unsigned {
+  kReadable = 1,  // data, a connection to accept, or the peer's close
+  kWritable = 2,
+  kFailed = 4,  // an error or a hang-up: the next call on the socket says which
+};
+struct PollEntry {
+  handle_t handle = kInvalidHandle;
+  unsigned wanted = 0;  // kReadable and/or kWritable
+  unsigned found = 0;   // set by poll_sockets
+};
+// Waits until one of the sockets is ready or timeout_ms passes (-1: no limit). Returns how
+// many are ready, 0 on a timeout, -1 on an error. No limit on the count of sockets.
+int poll_sockets(PollEntry* entries, std::size_t count, int timeout_ms);
 
 }  // namespace net

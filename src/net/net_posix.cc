@@ -2,14 +2,18 @@
 #include "net/net.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 #include <cerrno>
+#include <climits>
 #include <cstring>
+#include <vector>
 
 namespace net {
 namespace {
@@ -121,6 +125,11 @@ bool listen_on(const Socket& s, int backlog) {
   return ::listen(fd(s), backlog) == 0;
 }
 
+// The kernel cuts the queue to its own limit (net.core.somaxconn on Linux).
+int longest_backlog() {
+  return INT_MAX;
+}
+
 std::uint16_t local_port(const Socket& s) {
   sockaddr_in sin{};
   socklen_t len = sizeof sin;
@@ -188,6 +197,35 @@ long send_some(const Socket& s, const char* buf, std::size_t size) {
 
 bool is_peer_gone(int err) {
   return err == ECONNRESET || err == EPIPE;
+}
+
+bool set_nonblocking(const Socket& s, bool on) {
+  const int flags = fcntl(fd(s), F_GETFL);
+  if (flags < 0) return false;
+  return fcntl(fd(s), F_SETFL, on ? flags | O_NONBLOCK : flags & ~O_NONBLOCK) == 0;
+}
+
+bool would_block(int err) {
+  return err == EAGAIN || err == EWOULDBLOCK || err == EINPROGRESS;
+}
+
+int poll_sockets(PollEntry* entries, std::size_t count, int timeout_ms) {
+  thread_local std::vector<pollfd> fds;
+  fds.resize(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    const unsigned wanted = entries[i].wanted;
+    fds[i] = {static_cast<int>(entries[i].handle),
+              static_cast<short>(((wanted & kReadable) ? POLLIN : 0) |
+                                 ((wanted & kWritable) ? POLLOUT : 0)),
+              0};
+  }
+  const int ready = ::poll(fds.data(), static_cast<nfds_t>(count), timeout_ms);
+  for (std::size_t i = 0; i < count; ++i) {
+    const short got = ready > 0 ? fds[i].revents : 0;
+    entries[i].found = ((got & POLLIN) ? kReadable : 0u) | ((got & POLLOUT) ? kWritable : 0u) |
+                       ((got & (POLLERR | POLLHUP | POLLNVAL)) ? kFailed : 0u);
+  }
+  return ready;
 }
 
 }  // namespace net

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "net/net.h"
 
@@ -189,6 +190,10 @@ bool listen_on(const Socket& s, int backlog) {
   return ::listen(sock(s), backlog) == 0;
 }
 
+int longest_backlog() {
+  return SOMAXCONN;
+}
+
 std::uint16_t local_port(const Socket& s) {
   sockaddr_in sin{};
   int len = sizeof sin;
@@ -244,6 +249,36 @@ long send_some(const Socket& s, const char* buf, std::size_t size) {
 
 bool is_peer_gone(int err) {
   return err == WSAECONNRESET || err == WSAECONNABORTED;
+}
+
+bool set_nonblocking(const Socket& s, bool on) {
+  u_long mode = on ? 1 : 0;
+  return ioctlsocket(sock(s), FIONBIO, &mode) == 0;
+}
+
+bool would_block(int err) {
+  return err == WSAEWOULDBLOCK || err == WSAEINPROGRESS;
+}
+
+// WSAPoll, unlike select, takes any number of sockets.
+int poll_sockets(PollEntry* entries, std::size_t count, int timeout_ms) {
+  thread_local std::vector<WSAPOLLFD> fds;
+  fds.resize(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    const unsigned wanted = entries[i].wanted;
+    fds[i].fd = static_cast<SOCKET>(entries[i].handle);
+    fds[i].events = static_cast<SHORT>(((wanted & kReadable) ? POLLRDNORM : 0) |
+                                       ((wanted & kWritable) ? POLLWRNORM : 0));
+    fds[i].revents = 0;
+  }
+  const int ready = WSAPoll(fds.data(), static_cast<ULONG>(count), timeout_ms);
+  for (std::size_t i = 0; i < count; ++i) {
+    const SHORT got = ready > 0 ? fds[i].revents : 0;
+    entries[i].found = ((got & POLLRDNORM) ? kReadable : 0u) |
+                       ((got & POLLWRNORM) ? kWritable : 0u) |
+                       ((got & (POLLERR | POLLHUP | POLLNVAL)) ? kFailed : 0u);
+  }
+  return ready == SOCKET_ERROR ? -1 : ready;
 }
 
 }  // namespace net

@@ -109,6 +109,54 @@ void RelayClient::send(const std::string& text) {
   net::send_some(socket, text.data(), text.size());
 }
 
+std::vector<Greeting> greet_burst(std::uint16_t port, int n, std::chrono::milliseconds limit) {
+  net::Endpoint to;
+  std::string error;
+  std::vector<Greeting> greetings;
+  if (!net::resolve_ipv4("127.0.0.1", std::to_string(port).c_str(), &to, &error)) return greetings;
+  struct waiting_t {
+    net::Socket socket;
+    std::string pending;
+  };
+  std::vector<waiting_t> clients(static_cast<std::size_t>(n));
+  const auto start = std::chrono::steady_clock::now();
+  for (waiting_t& c : clients) {
+    c.socket = net::open_tcp4();
+    net::set_nonblocking(c.socket, true);
+    if (!net::connect_to(c.socket, to) && !net::would_block(net::last_error())) c.socket.close();
+  }
+  std::vector<net::PollEntry> entries;
+  std::vector<int> index;
+  while (std::chrono::steady_clock::now() - start < limit) {
+    entries.clear();
+    index.clear();
+    for (int i = 0; i < n; ++i) {
+      if (!clients[i].socket.valid()) continue;
+      entries.push_back({clients[i].socket.get(), net::kReadable, 0});
+      index.push_back(i);
+    }
+    if (entries.empty()) break;
+    if (net::poll_sockets(entries.data(), entries.size(), 50) <= 0) continue;
+    for (std::size_t k = 0; k < entries.size(); ++k) {
+      if (entries[k].found == 0) continue;
+      waiting_t& c = clients[index[k]];
+      char buf[128];
+      const long got = net::receive_some(c.socket, buf, sizeof buf);
+      if (got <= 0) {
+        if (got == 0 || !net::would_block(net::last_error())) c.socket.close();
+        continue;
+      }
+      c.pending.append(buf, static_cast<std::size_t>(got));
+      if (c.pending.find('\n') == std::string::npos) continue;
+      const std::chrono::duration<double, std::micro> after =
+          std::chrono::steady_clock::now() - start;
+      greetings.push_back({index[k], after.count(), c.pending});
+      c.socket.close();
+    }
+  }
+  return greetings;
+}
+
 std::size_t occurrences(const std::string& text, const std::string& what) {
   std::size_t n = 0;
   for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;

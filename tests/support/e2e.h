@@ -53,6 +53,17 @@ struct RelayClient {
   std::string pending;
 };
 
+// One client of a burst, greeted.
+struct Greeting {
+  int client;       // its place in the burst: the order of the connects
+  double after_us;  // from just before the first connect to the whole greeting
+  std::string line;
+};
+// n clients connect at once to 127.0.0.1:port from one non-blocking loop, and each closes as
+// soon as it has read its greeting. Returns the greetings in the order they arrived, as many
+// as came within limit.
+std::vector<Greeting> greet_burst(std::uint16_t port, int n, std::chrono::milliseconds limit);
+
 // How many times what occurs in text.
 std::size_t occurrences(const std::string& text, const std::string& what);
 

@@ -169,4 +169,106 @@ TEST_F(Clients, FloodOfOneMegabyteWhileReading) {
   EXPECT_GE(lines, 10000);  // at least one per 100 bytes received
 }
 
+// --- hostile standard streams ---
+
+// Connects until the relay greets, however long its start takes.
+bool serving() {
+  return eventually([] {
+    RelayClient c;
+    return c.connected() && well_formed(c.read_line());
+  });
+}
+
+// A reader of the output that goes away (a pipe to "head -1", a log collector that restarts)
+// must not end the relay.
+TEST(HostileStreams, OutputReadersGone) {
+  if (!EVENTID_POSIX_SHELL) GTEST_SKIP() << "pipes to a child are set up for POSIX only";
+  Simulator sim;
+  Process relay(EVENTID_RELAY, {"127.0.0.1", std::to_string(sim.port)},
+                {Output::kBrokenPipe, Output::kBrokenPipe});
+  ASSERT_TRUE(serving());
+  RelayClient c;
+  EXPECT_TRUE(well_formed(c.read_line()));
+  EXPECT_FALSE(relay.wait_exit(0ms));
+}
+
+// A reader that stops reading fills the pipe; serving goes on, what does not fit is counted,
+// and once the reader is back every message is either shown whole or counted.
+TEST(HostileStreams, StalledReaderNeverStopsServing) {
+  if (!EVENTID_POSIX_SHELL) GTEST_SKIP() << "pipes to a child are set up for POSIX only";
+  Simulator sim;
+  Process relay(EVENTID_RELAY, {"127.0.0.1", std::to_string(sim.port)},
+                {Output::kUnreadPipe, Output::kFile});
+  ASSERT_TRUE(serving());
+  constexpr int kClients = 1500;  // 44 bytes of messages each: far beyond a 4 KiB pipe
+  for (int i = 0; i < kClients; ++i) {
+    RelayClient c;
+    ASSERT_TRUE(well_formed(c.read_line())) << "client " << i;
+  }
+  std::string out;
+  std::size_t shown = 0, counted = 0;
+  EXPECT_TRUE(eventually([&] {
+    out += relay.take_piped(1);
+    shown =
+        occurrences(out, "Connected to localhost\r\n") + occurrences(out, "Connection dropped\r\n");
+    counted = 0;
+    for (auto at = out.find(" messages dropped"); at != std::string::npos;
+         at = out.find(" messages dropped", at + 1)) {
+      counted += std::stoul(out.substr(out.rfind('\n', at) + 1));
+    }
+    return shown + counted == 2 * (kClients + 1);  // serving() made one more
+  })) << shown
+      << " shown, " << counted << " counted";
+  EXPECT_GT(counted, 0u);
+  std::size_t lines = 0;
+  for (std::size_t at = 0, end; (end = out.find("\r\n", at)) != std::string::npos; at = end + 2) {
+    const std::string line = out.substr(at, end - at);
+    const bool known =
+        line.find("Connect") == 0 || line.find("Waiting for") == 0 ||
+        line.find("Trying to connect") == 0 ||
+        line.find(" messages dropped: the output was not being read") != std::string::npos;
+    EXPECT_TRUE(known) << line;
+    ++lines;
+  }
+  EXPECT_EQ(lines, occurrences(out, "\n"));  // every message whole
+  EXPECT_EQ(relay.err(), "");
+}
+
+// Started with no standard output or error, the relay's sockets must not take their place:
+// the messages would go into the upstream connection and to the clients.
+TEST(HostileStreams, ClosedOutputsNeverReachSockets) {
+  net::Socket listener = net::open_tcp4();
+  ASSERT_TRUE(net::bind_ipv4(listener, "127.0.0.1", 0));
+  ASSERT_TRUE(net::listen_on(listener, 1));
+  Process relay(EVENTID_RELAY, {"127.0.0.1", std::to_string(net::local_port(listener))},
+                {Output::kClosed, Output::kClosed});
+  net::Endpoint peer;
+  net::Socket upstream = net::accept_client(listener, &peer);
+  ASSERT_TRUE(upstream.valid());
+  net::set_recv_timeout(upstream, 100);
+  std::atomic<bool> stop{false};
+  std::string heard;
+  std::thread announcer([&] {
+    for (std::uint32_t id = 1; !stop; ++id) {
+      const std::string text = "EVENTID " + std::to_string(id) + "\r\n";
+      net::send_some(upstream, text.data(), text.size());
+      char buf[256];
+      const long n = net::receive_some(upstream, buf, sizeof buf);  // waits 100 ms at most
+      if (n > 0) heard.append(buf, static_cast<std::size_t>(n));
+    }
+  });
+  const bool served = serving();
+  RelayClient c;
+  const std::string line = c.read_line();
+  net::set_recv_timeout(c.socket, 300);
+  const std::string more = c.read_line();
+  stop = true;
+  announcer.join();
+  ASSERT_TRUE(served);
+  EXPECT_TRUE(well_formed(line)) << line;
+  EXPECT_EQ(more, "");
+  EXPECT_EQ(heard, "");
+  EXPECT_FALSE(relay.wait_exit(0ms));
+}
+
 }  // namespace

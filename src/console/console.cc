@@ -1,75 +1,211 @@
 #include "console/console.h"
 
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
+#include <deque>
 #include <mutex>
+#include <system_error>
+#include <thread>
 
 namespace {
 
-std::mutex console_mutex;
-bool capturing = false;
-std::string captured_out;
-std::string captured_err;
+// Messages waiting for a stream that is not being read; beyond this they are dropped.
+constexpr std::size_t kQueueLimit = 1024;
 
-// Formats into a buffer first, so that the message leaves in one write. Only a message that
-// carries a very long command-line argument needs more than the stack buffer.
-void write_message(FILE* stream, std::string& captured, const char* format, va_list args) {
+enum stream_t { kOut, kErr };
+
+struct message_t {
+  stream_t stream;
+  std::string text;
+};
+
+FILE* file_of(stream_t stream) {
+  return stream == kOut ? stdout : stderr;
+}
+
+// A stream whose reader has gone fails the write: the message is dropped, the next one tried.
+void write_now(const message_t& m) {
+  FILE* file = file_of(m.stream);
+  if (std::fwrite(m.text.data(), 1, m.text.size(), file) != m.text.size() ||
+      std::fflush(file) != 0) {
+    std::clearerr(file);
+  }
+}
+
+// The queue and the thread that drains it, so that no thread that serves ever waits on a
+// stream. Never destroyed: the thread may still be waiting on it while the process ends.
+struct console_t {
+  std::mutex mutex;
+  std::condition_variable wake;     // for the drainer: a message, or drops to report
+  std::condition_variable drained;  // for console_exit: nothing left to write
+  std::deque<message_t> queue;
+  unsigned long dropped[2] = {0, 0};
+  bool writing = false;  // the drainer is in a write
+  enum { kNotStarted, kRunning, kNoThread } drainer = kNotStarted;
+  bool capturing = false;
+  std::string captured[2];
+};
+
+console_t& console() {
+  static console_t* const c = new console_t;
+  return *c;
+}
+
+message_t drop_report(stream_t stream, unsigned long count) {
+  char text[96];
+  std::snprintf(text, sizeof text, "%lu messages dropped: the output was not being read\r\n",
+                count);
+  return {stream, text};
+}
+
+bool idle(const console_t& c) {
+  return c.queue.empty() && !c.writing && c.dropped[kOut] == 0 && c.dropped[kErr] == 0;
+}
+
+// The next thing to write, with the lock held: the oldest message, or, once the queue is empty,
+// the count of what was dropped since.
+bool take_next(console_t& c, message_t* next) {
+  if (!c.queue.empty()) {
+    *next = std::move(c.queue.front());
+    c.queue.pop_front();
+    return true;
+  }
+  for (stream_t s : {kOut, kErr}) {
+    if (c.dropped[s] == 0) continue;
+    *next = drop_report(s, c.dropped[s]);
+    c.dropped[s] = 0;
+    return true;
+  }
+  return false;
+}
+
+void drain(console_t& c) {
+  std::unique_lock<std::mutex> lock(c.mutex);
+  for (;;) {
+    message_t next;
+    c.wake.wait(lock, [&] { return take_next(c, &next); });
+    c.writing = true;
+    lock.unlock();
+    write_now(next);
+    lock.lock();
+    c.writing = false;
+    if (idle(c)) c.drained.notify_all();
+  }
+}
+
+bool start_drainer(console_t& c) {
+  if (c.drainer == console_t::kNotStarted) {
+    try {
+      std::thread(drain, std::ref(c)).detach();
+      c.drainer = console_t::kRunning;
+    } catch (const std::system_error&) {
+      c.drainer = console_t::kNoThread;
+    }
+  }
+  return c.drainer == console_t::kRunning;
+}
+
+// Keeps the order of each stream: after drops, the count goes in before the next message.
+void enqueue(console_t& c, message_t m) {
+  unsigned long& dropped = c.dropped[m.stream];
+  const std::size_t needed = dropped > 0 ? 2 : 1;
+  if (c.queue.size() + needed > kQueueLimit) {
+    ++dropped;
+    return;
+  }
+  if (dropped > 0) {
+    c.queue.push_back(drop_report(m.stream, dropped));
+    dropped = 0;
+  }
+  c.queue.push_back(std::move(m));
+  c.wake.notify_one();
+}
+
+void post(stream_t stream, std::string text) {
+  console_t& c = console();
+  std::unique_lock<std::mutex> lock(c.mutex);
+  if (c.capturing) {
+    c.captured[stream] += text;
+    return;
+  }
+  if (start_drainer(c)) {
+    enqueue(c, {stream, std::move(text)});
+    return;
+  }
+  // Without a thread of its own the console writes in place, one message at a time.
+  write_now({stream, std::move(text)});
+}
+
+// Formats the whole message first, so that it leaves in one write.
+std::string format(const char* format, va_list args) {
   char small[512];
-  std::string large;
   va_list again;
   va_copy(again, args);
   const int len = std::vsnprintf(small, sizeof small, format, args);
-  const char* text = small;
+  std::string text;
   if (len >= static_cast<int>(sizeof small)) {
-    large.resize(static_cast<size_t>(len) + 1);
-    std::vsnprintf(large.data(), large.size(), format, again);
-    text = large.data();
+    text.resize(static_cast<std::size_t>(len) + 1);
+    std::vsnprintf(text.data(), text.size(), format, again);
+    text.resize(static_cast<std::size_t>(len));
+  } else if (len > 0) {
+    text.assign(small, static_cast<std::size_t>(len));
   }
   va_end(again);
-  if (len < 0) return;
-  std::lock_guard<std::mutex> lock(console_mutex);
-  if (capturing) {
-    captured.append(text, static_cast<size_t>(len));
-    return;
-  }
-  std::fwrite(text, 1, static_cast<size_t>(len), stream);
-  std::fflush(stream);
+  return text;
 }
 
 }  // namespace
 
-void console_out(const char* format, ...) {
+void console_out(const char* fmt, ...) {
   va_list args;
-  va_start(args, format);
-  write_message(stdout, captured_out, format, args);
+  va_start(args, fmt);
+  std::string text = format(fmt, args);
   va_end(args);
+  post(kOut, std::move(text));
 }
 
-void console_err(const char* format, ...) {
+void console_err(const char* fmt, ...) {
   va_list args;
-  va_start(args, format);
-  write_message(stderr, captured_err, format, args);
+  va_start(args, fmt);
+  std::string text = format(fmt, args);
   va_end(args);
+  post(kErr, std::move(text));
+}
+
+void console_exit(int status) {
+  console_t& c = console();
+  {
+    std::unique_lock<std::mutex> lock(c.mutex);
+    c.drained.wait_for(lock, kExitFlushLimit, [&] { return idle(c); });
+  }
+  // No destructors: another thread may still be using what they would release.
+  std::_Exit(status);
 }
 
 void console_capture_begin() {
-  std::lock_guard<std::mutex> lock(console_mutex);
-  capturing = true;
-  captured_out.clear();
-  captured_err.clear();
+  console_t& c = console();
+  std::lock_guard<std::mutex> lock(c.mutex);
+  c.capturing = true;
+  c.captured[kOut].clear();
+  c.captured[kErr].clear();
 }
 
 void console_capture_end() {
-  std::lock_guard<std::mutex> lock(console_mutex);
-  capturing = false;
+  console_t& c = console();
+  std::lock_guard<std::mutex> lock(c.mutex);
+  c.capturing = false;
 }
 
 std::string console_captured_out() {
-  std::lock_guard<std::mutex> lock(console_mutex);
-  return captured_out;
+  console_t& c = console();
+  std::lock_guard<std::mutex> lock(c.mutex);
+  return c.captured[kOut];
 }
 
 std::string console_captured_err() {
-  std::lock_guard<std::mutex> lock(console_mutex);
-  return captured_err;
+  console_t& c = console();
+  std::lock_guard<std::mutex> lock(c.mutex);
+  return c.captured[kErr];
 }

@@ -36,16 +36,10 @@ void wait_for_first_sample(const context_t* ctx) {
   } while (ctx->ever_got_id.load(std::memory_order_acquire) != 1);
 }
 
-// The collector thread still runs and still uses the context: end the process without
-// releasing anything under its feet.
-[[noreturn]] void end_run(int status) {
-  std::fflush(nullptr);
-  std::_Exit(status);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (!net::prepare_standard_streams()) return kNoResources;
   context_ptr ctx(context_create());
   if (!ctx) return kNoResources;
   if (argc > 1) ctx->host = argv[1];
@@ -54,10 +48,11 @@ int main(int argc, char** argv) {
   const net::Library sockets;
   if (!sockets.ok()) {
     console_out("Init winsock failed\r\n");
-    return kNoSocketLibrary;
+    console_exit(kNoSocketLibrary);
   }
-  if (!start_collector(ctx.get())) return kNoResources;
+  if (!start_collector(ctx.get())) console_exit(kNoResources);
   wait_for_first_sample(ctx.get());
   deliver_id(ctx.get());
-  end_run(kListenerFailed);
+  // The collector thread still runs and still uses the context.
+  console_exit(kListenerFailed);
 }

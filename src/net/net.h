@@ -40,8 +40,16 @@ class Socket {
   handle_t handle_ = kInvalidHandle;
 };
 
+// Makes the standard streams safe to write to, before anything else runs. On POSIX, each of
+// descriptors 0, 1 and 2 that is closed is opened on the null device, so that no socket takes
+// its number and gets the messages meant for it; and SIGPIPE is ignored, so that a reader of
+// the output that goes away fails a write instead of ending the process. On Windows, puts
+// standard output and error into the mode that keeps "\r\n" byte for byte. False when a
+// closed descriptor could not be opened.
+bool prepare_standard_streams();
+
 // Keeps the platform's socket library started while it lives (Windows Sockets 2.2; a no-op on
-// POSIX). Also puts the standard streams into the mode that keeps "\r\n" byte for byte.
+// POSIX).
 class Library {
  public:
   Library();

@@ -12,6 +12,7 @@
 #include <unistd.h>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstring>
 #include <vector>
 
@@ -37,6 +38,18 @@ const sockaddr* as_sockaddr(const Endpoint& e) {
 
 void Socket::close() {
   if (handle_ != kInvalidHandle) ::close(static_cast<int>(std::exchange(handle_, kInvalidHandle)));
+}
+
+bool prepare_standard_streams() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    const int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (opened != fd) {  // the lowest free number: the one that was closed
+      if (opened >= 0) ::close(opened);
+      return false;
+    }
+  }
+  return std::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
 }
 
 Library::Library() : ok_(true) {}

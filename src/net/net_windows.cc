@@ -34,10 +34,17 @@ void Socket::close() {
   }
 }
 
-Library::Library() {
+// Windows sockets are not C runtime descriptors: a missing standard handle is never taken by a
+// socket, and writes to it fail harmlessly.
+bool prepare_standard_streams() {
   // Text mode would turn every "\r\n" of the messages into "\r\r\n".
-  _setmode(_fileno(stdout), _O_BINARY);
-  _setmode(_fileno(stderr), _O_BINARY);
+  for (FILE* stream : {stdout, stderr}) {
+    if (_fileno(stream) >= 0) _setmode(_fileno(stream), _O_BINARY);
+  }
+  return true;
+}
+
+Library::Library() {
   WSADATA data;
   ok_ = WSAStartup(MAKEWORD(2, 2), &data) == 0;
   if (ok_ && (LOBYTE(data.wVersion) != 2 || HIBYTE(data.wVersion) != 2)) {

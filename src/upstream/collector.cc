@@ -111,12 +111,6 @@ bool pause_after_failure(collector_t& c) {
   return true;
 }
 
-[[noreturn]] void end_process_now(int status) {
-  std::fflush(nullptr);
-  // No destructors: the main thread may still be serving clients from the context.
-  std::_Exit(status);
-}
-
 }  // namespace
 
 const char* default_upstream_host() {
@@ -124,8 +118,8 @@ const char* default_upstream_host() {
 }
 
 collector_seam_t collector_real_seam() {
-  return {[](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); },
-          end_process_now, read_clock};
+  return {[](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }, console_exit,
+          read_clock};
 }
 
 net::Socket ID_connect_to(const char* address, const char* service) {

@@ -6,11 +6,23 @@
 #include <string>
 #include <vector>
 
-// A child process whose standard output and error go to files of its own. Ended (killed) when
+// Where a child's standard output or error goes.
+enum class Output {
+  kFile,        // a file of its own, read by out() and err()
+  kClosed,      // nowhere: the descriptor (or handle) is closed when the child starts
+  kUnreadPipe,  // a pipe of 4 KiB, read only by take_piped() (POSIX only)
+  kBrokenPipe,  // a pipe whose reader has gone (POSIX only)
+};
+struct Outputs {
+  Output out = Output::kFile;
+  Output err = Output::kFile;
+};
+
+// A child process whose standard output and error go where outputs says. Ended (killed) when
 // the object goes, if it still runs.
 class Process {
  public:
-  Process(const std::string& program, const std::vector<std::string>& args);
+  Process(const std::string& program, const std::vector<std::string>& args, Outputs outputs = {});
   ~Process();
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
@@ -21,6 +33,9 @@ class Process {
   std::string err() const;
   // The exit status, or nothing if it still runs after limit.
   std::optional<int> wait_exit(std::chrono::milliseconds limit);
+  // What has come through an unread pipe of standard output (1) or error (2) since the last
+  // call, without waiting; reading it lets the child write more.
+  std::string take_piped(int stream);
   void kill();
 
  private:

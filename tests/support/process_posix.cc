@@ -14,6 +14,7 @@ extern char** environ;
 struct Process::Impl {
   pid_t pid = -1;
   std::optional<int> status;
+  int pipes[3] = {-1, -1, -1};  // the reading ends of unread pipes, by the child's descriptor
 };
 
 namespace {
@@ -25,19 +26,47 @@ std::string temp_path() {
   return path;
 }
 
+struct pipe_t {
+  int reader = -1, writer = -1;
+};
+
+// Sets up the child's descriptor fd; returns the pipe it made for it, if any.
+pipe_t route_output(posix_spawn_file_actions_t* actions, int fd, Output where,
+                    const std::string& path) {
+  pipe_t p;
+  switch (where) {
+    case Output::kFile:
+      posix_spawn_file_actions_addopen(actions, fd, path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                       0600);
+      break;
+    case Output::kClosed:
+      posix_spawn_file_actions_addclose(actions, fd);
+      break;
+    case Output::kUnreadPipe:
+    case Output::kBrokenPipe:
+      int ends[2];
+      if (pipe2(ends, O_CLOEXEC) != 0) break;
+      p = {ends[0], ends[1]};
+      fcntl(p.reader, F_SETPIPE_SZ, 4096);  // fills after a few dozen messages
+      fcntl(p.reader, F_SETFL, O_NONBLOCK);
+      posix_spawn_file_actions_adddup2(actions, p.writer, fd);
+      break;
+  }
+  return p;
+}
+
 }  // namespace
 
-Process::Process(const std::string& program, const std::vector<std::string>& args)
+Process::Process(const std::string& program, const std::vector<std::string>& args, Outputs outputs)
     : impl_(new Impl) {
   out_path_ = temp_path();
   err_path_ = temp_path();
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0600);
-  posix_spawn_file_actions_addopen(&actions, 2, err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0600);
+  const pipe_t piped[3] = {{},
+                           route_output(&actions, 1, outputs.out, out_path_),
+                           route_output(&actions, 2, outputs.err, err_path_)};
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(program.c_str()));
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -46,10 +75,33 @@ Process::Process(const std::string& program, const std::vector<std::string>& arg
     impl_->pid = -1;
   }
   posix_spawn_file_actions_destroy(&actions);
+  const Output wanted[3] = {Output::kFile, outputs.out, outputs.err};
+  for (int fd = 1; fd <= 2; ++fd) {
+    if (piped[fd].writer < 0) continue;
+    close(piped[fd].writer);  // the child has its own copy
+    if (wanted[fd] == Output::kBrokenPipe) {
+      close(piped[fd].reader);
+    } else {
+      impl_->pipes[fd] = piped[fd].reader;
+    }
+  }
+}
+
+std::string Process::take_piped(int stream) {
+  std::string text;
+  char buf[4096];
+  for (long n;
+       impl_->pipes[stream] >= 0 && (n = read(impl_->pipes[stream], buf, sizeof buf)) > 0;) {
+    text.append(buf, static_cast<std::size_t>(n));
+  }
+  return text;
 }
 
 Process::~Process() {
   kill();
+  for (int fd : impl_->pipes) {
+    if (fd >= 0) close(fd);
+  }
   unlink(out_path_.c_str());
   unlink(err_path_.c_str());
   delete impl_;

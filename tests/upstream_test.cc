@@ -11,6 +11,7 @@
 
 #include "console/console.h"
 #include "net/net.h"
+#include "support/eventually.h"
 #include "support/platform_texts.h"
 #include "timing/clock.h"
 #include "timing/context.h"
@@ -84,18 +85,6 @@ TEST(ChunkParser, ReadsOnlyTheReceivedBytes) {
 }
 
 // --- the collector against a fake upstream on loopback ---
-
-using namespace std::chrono_literals;
-
-// Waits for cond with a generous bound; the machines are shared and noisy.
-bool eventually(const std::function<bool()>& cond, std::chrono::milliseconds limit = 10s) {
-  const auto until = std::chrono::steady_clock::now() + limit;
-  while (!cond()) {
-    if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
 
 // A listening socket on 127.0.0.1, at a free port unless told which.
 struct FakeUpstream {

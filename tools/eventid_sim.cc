@@ -339,9 +339,8 @@ int main(int argc, char** argv) {
       std::this_thread::sleep_for(milliseconds(10));
       continue;
     }
-    char name[64];
-    net::peer_name(peer, name, sizeof name);
-    say("client %s connected", name);
-    std::thread(serve, std::move(client), std::string(name)).detach();
+    const std::string name = net::numeric_host(peer);
+    say("client %s connected", name.c_str());
+    std::thread(serve, std::move(client), name).detach();
   }
 }

@@ -106,9 +106,11 @@ AcceptFailure classify_accept_error(int err);
 // The peer's IPv4 address (network order), to tell hosts apart without their ports.
 std::uint32_t host_of(const Endpoint& peer);
 
-// The reverse lookup of a peer's address into buf (NUL-terminated, at most size - 1
-// characters); the numeric address where no name is found or the name does not fit.
-void peer_name(const Endpoint& peer, char* buf, std::size_t size);
+// The peer's address as text, e.g. "127.0.0.1".
+std::string numeric_host(const Endpoint& peer);
+// The reverse lookup of the peer's address: true with its host name, false when none is found.
+// May wait as long as the name servers take.
+bool host_name(const Endpoint& peer, std::string* name);
 
 // One receive call: the count received, 0 when the peer closed, -1 on an error or timeout.
 long receive_some(const Socket& s, char* buf, std::size_t size);

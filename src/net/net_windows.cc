@@ -237,12 +237,21 @@ std::uint32_t host_of(const Endpoint& peer) {
   return reinterpret_cast<const sockaddr_in*>(peer.addr)->sin_addr.s_addr;
 }
 
-void peer_name(const Endpoint& peer, char* buf, std::size_t size) {
-  const int len = sizeof(sockaddr_in);
-  const auto n = static_cast<DWORD>(size);
-  std::memset(buf, 0, size);
-  if (getnameinfo(as_sockaddr(peer), len, buf, n, nullptr, 0, 0) == 0) return;
-  if (getnameinfo(as_sockaddr(peer), len, buf, n, nullptr, 0, NI_NUMERICHOST) != 0) buf[0] = 0;
+std::string numeric_host(const Endpoint& peer) {
+  char text[INET_ADDRSTRLEN] = {};
+  const auto* sin = reinterpret_cast<const sockaddr_in*>(peer.addr);
+  if (!inet_ntop(AF_INET, &sin->sin_addr, text, sizeof text)) return "";
+  return text;
+}
+
+bool host_name(const Endpoint& peer, std::string* name) {
+  char text[NI_MAXHOST];
+  if (getnameinfo(as_sockaddr(peer), static_cast<int>(sizeof(sockaddr_in)), text, sizeof text,
+                  nullptr, 0, NI_NAMEREQD) != 0) {
+    return false;
+  }
+  *name = text;
+  return true;
 }
 
 long receive_some(const Socket& s, char* buf, std::size_t size) {

@@ -7,15 +7,6 @@
 
 #include "support/id_line_check.h"
 
-bool eventually(const std::function<bool()>& cond, std::chrono::milliseconds limit) {
-  const auto until = std::chrono::steady_clock::now() + limit;
-  while (!cond()) {
-    if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
-
 namespace {
 
 std::vector<std::string> with(std::vector<std::string> args, std::vector<std::string> more) {

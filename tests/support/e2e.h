@@ -9,12 +9,8 @@
 
 #include "delivery/server.h"
 #include "net/net.h"
+#include "support/eventually.h"
 #include "support/process.h"
-
-using namespace std::chrono_literals;
-
-// Waits for cond with a generous bound; the machines are shared and noisy.
-bool eventually(const std::function<bool()>& cond, std::chrono::milliseconds limit = 15s);
 
 // The simulator on a free loopback port, and the truth it announces.
 class Simulator {

@@ -13,6 +13,11 @@ namespace {
 
 // Messages waiting for a stream that is not being read; beyond this they are dropped.
 constexpr std::size_t kQueueLimit = 1024;
+// While messages keep coming, the writer looks for them this often instead of being woken for
+// each: a wake-up costs the thread that serves more than the message itself.
+constexpr auto kBusyLook = std::chrono::milliseconds(1);
+// How long after its last write the writer counts as busy.
+constexpr auto kBusyFor = std::chrono::milliseconds(20);
 
 enum stream_t { kOut, kErr };
 
@@ -25,11 +30,11 @@ FILE* file_of(stream_t stream) {
   return stream == kOut ? stdout : stderr;
 }
 
-// A stream whose reader has gone fails the write: the message is dropped, the next one tried.
-void write_now(const message_t& m) {
-  FILE* file = file_of(m.stream);
-  if (std::fwrite(m.text.data(), 1, m.text.size(), file) != m.text.size() ||
-      std::fflush(file) != 0) {
+// Whole messages, in order. A stream whose reader has gone fails the write: what it held is
+// dropped, and the next write is tried again.
+void write_now(stream_t stream, const std::string& text) {
+  FILE* file = file_of(stream);
+  if (std::fwrite(text.data(), 1, text.size(), file) != text.size() || std::fflush(file) != 0) {
     std::clearerr(file);
   }
 }
@@ -43,6 +48,7 @@ struct console_t {
   std::deque<message_t> queue;
   unsigned long dropped[2] = {0, 0};
   bool writing = false;  // the drainer is in a write
+  bool asleep = false;   // the drainer waits to be woken
   enum { kNotStarted, kRunning, kNoThread } drainer = kNotStarted;
   bool capturing = false;
   std::string captured[2];
@@ -64,31 +70,41 @@ bool idle(const console_t& c) {
   return c.queue.empty() && !c.writing && c.dropped[kOut] == 0 && c.dropped[kErr] == 0;
 }
 
-// The next thing to write, with the lock held: the oldest message, or, once the queue is empty,
-// the count of what was dropped since.
-bool take_next(console_t& c, message_t* next) {
-  if (!c.queue.empty()) {
-    *next = std::move(c.queue.front());
-    c.queue.pop_front();
-    return true;
-  }
+// What there is to write, with the lock held, by stream and in order: the queued messages,
+// then, once the queue is empty, the count of what was dropped since.
+bool take_all(console_t& c, std::string (&batch)[2]) {
+  for (message_t& m : c.queue) batch[m.stream] += m.text;
+  c.queue.clear();
   for (stream_t s : {kOut, kErr}) {
     if (c.dropped[s] == 0) continue;
-    *next = drop_report(s, c.dropped[s]);
+    batch[s] += drop_report(s, c.dropped[s]).text;
     c.dropped[s] = 0;
-    return true;
   }
-  return false;
+  return !batch[kOut].empty() || !batch[kErr].empty();
 }
 
 void drain(console_t& c) {
+  using clock = std::chrono::steady_clock;
+  auto busy_until = clock::now();
   std::unique_lock<std::mutex> lock(c.mutex);
   for (;;) {
-    message_t next;
-    c.wake.wait(lock, [&] { return take_next(c, &next); });
+    std::string batch[2];
+    if (!take_all(c, batch)) {
+      if (clock::now() < busy_until) {
+        c.wake.wait_for(lock, kBusyLook);
+      } else {
+        c.asleep = true;
+        c.wake.wait(lock, [&] { return !idle(c); });
+        c.asleep = false;
+      }
+      continue;
+    }
     c.writing = true;
     lock.unlock();
-    write_now(next);
+    for (stream_t s : {kOut, kErr}) {
+      if (!batch[s].empty()) write_now(s, batch[s]);
+    }
+    busy_until = clock::now() + kBusyFor;
     lock.lock();
     c.writing = false;
     if (idle(c)) c.drained.notify_all();
@@ -120,7 +136,7 @@ void enqueue(console_t& c, message_t m) {
     dropped = 0;
   }
   c.queue.push_back(std::move(m));
-  c.wake.notify_one();
+  if (c.asleep) c.wake.notify_one();
 }
 
 void post(stream_t stream, std::string text) {
@@ -135,7 +151,7 @@ void post(stream_t stream, std::string text) {
     return;
   }
   // Without a thread of its own the console writes in place, one message at a time.
-  write_now({stream, std::move(text)});
+  write_now(stream, text);
 }
 
 // Formats the whole message first, so that it leaves in one write.
@@ -178,6 +194,7 @@ void console_exit(int status) {
   console_t& c = console();
   {
     std::unique_lock<std::mutex> lock(c.mutex);
+    c.wake.notify_one();
     c.drained.wait_for(lock, kExitFlushLimit, [&] { return idle(c); });
   }
   // No destructors: another thread may still be using what they would release.

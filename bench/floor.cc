@@ -9,6 +9,8 @@
 
 #include "net/net.h"
 
+namespace net = eventid::net;
+
 int main(int argc, char** argv) {
   if (argc != 2) {
     std::fprintf(stderr, "usage: floor PORT\n");
@@ -17,7 +19,7 @@ int main(int argc, char** argv) {
   const net::Library sockets;
   net::Socket listener = net::open_tcp4();
   if (!sockets.ok() || !net::set_listener_address_option(listener) ||
-      !net::bind_ipv4(listener, "127.0.0.1", static_cast<std::uint16_t>(std::atoi(argv[1]))) ||
+      !net::bind_to(listener, {net::kLoopback, static_cast<std::uint16_t>(std::atoi(argv[1]))}) ||
       !net::listen_on(listener, net::longest_backlog())) {
     std::fprintf(stderr, "floor: cannot listen: %s\n", net::error_text(net::last_error()).c_str());
     return 1;

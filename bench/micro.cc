@@ -10,43 +10,36 @@
 
 namespace {
 
-context_t* primed_context() {
-  static context_ptr ctx = [] {
-    context_ptr c(context_create());
-    time_value_t now;
-    read_clock(&now);
-    context_prime(c.get(), ID_event_t{now, 20, to_microseconds(now) - 20 * kIdDurationUs});
-    c->connected = 1;
-    return c;
+using namespace eventid;
+
+const SampleRing& primed_ring() {
+  static SampleRing* const ring = [] {
+    auto* r = new SampleRing;
+    r->prime(make_sample(20, millisecond_clock()));
+    r->set_connected(true);
+    return r;
   }();
-  return ctx.get();
+  return *ring;
 }
 
-void BM_EstimateId(benchmark::State& state) {
-  ring_snapshot_t ring;
-  context_snapshot(primed_context(), &ring);
-  time_value_t now;
-  read_clock(&now);
-  for (auto _ : state) benchmark::DoNotOptimize(estimate_id(ring.events, 1, now));
+void BM_Estimate(benchmark::State& state) {
+  const SampleRing::Snapshot snapshot = primed_ring().snapshot();
+  const std::int64_t now = millisecond_clock();
+  for (auto _ : state) benchmark::DoNotOptimize(estimate(snapshot.slots, true, now));
 }
-BENCHMARK(BM_EstimateId);
+BENCHMARK(BM_Estimate);
 
 // The whole per-line work: clock, lock, ring copy, estimate.
-void BM_CalcId(benchmark::State& state) {
-  ID_t id;
-  for (auto _ : state) {
-    calc_id(primed_context(), &id);
-    benchmark::DoNotOptimize(id);
-  }
+void BM_EstimateNow(benchmark::State& state) {
+  for (auto _ : state) benchmark::DoNotOptimize(estimate_now(primed_ring(), millisecond_clock));
 }
-BENCHMARK(BM_CalcId);
+BENCHMARK(BM_EstimateNow);
 
-void BM_MakeIdStr(benchmark::State& state) {
-  char line[kLineBufferSize];
-  const ID_t id{1234567, 42000, 'O', 12, -3};
-  for (auto _ : state) benchmark::DoNotOptimize(make_id_str(line, sizeof line, id));
+void BM_FormatIdLine(benchmark::State& state) {
+  const Estimate e{1234567, 42000, 'O', 12, -3};
+  for (auto _ : state) benchmark::DoNotOptimize(format_id_line(e));
 }
-BENCHMARK(BM_MakeIdStr);
+BENCHMARK(BM_FormatIdLine);
 
 // The space nearest the start: the search for the last space walks the whole chunk.
 void BM_ParseChunk(benchmark::State& state) {

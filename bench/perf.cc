@@ -22,17 +22,20 @@
 #include <vector>
 
 #include "support/e2e.h"
-#include "support/platform_texts.h"
+#include "support/loopback.h"
 
 namespace {
 
+using namespace eventid;
+using namespace eventid::test;
+
 using steady = std::chrono::steady_clock;
 
-struct stats_t {
+struct Stats {
   double p50 = 0, p99 = 0, max = 0;
 };
 
-stats_t summarize(std::vector<double> v) {
+Stats summarize(std::vector<double> v) {
   if (v.empty()) return {};
   std::sort(v.begin(), v.end());
   const auto at = [&](double p) { return v[static_cast<std::size_t>(p * double(v.size() - 1))]; };
@@ -103,13 +106,11 @@ long peak_rss_kib(int pid) {
   return kib;
 }
 
-struct Upstream {
-  Simulator sim;
-  Process relay;
-  explicit Upstream(std::vector<std::string> sim_args)
-      : sim(std::move(sim_args)), relay(start_relay({"127.0.0.1", std::to_string(sim.port)})) {
+// A relay fed by a simulator, with 40 samples of this upstream in its ring.
+struct Upstream : RelayRun {
+  explicit Upstream(std::vector<std::string> sim_args) : RelayRun(std::move(sim_args)) {
     relay_listening(relay);
-    std::this_thread::sleep_for(4500ms);  // 40 samples of this upstream in the ring
+    std::this_thread::sleep_for(4500ms);
   }
 };
 
@@ -120,15 +121,15 @@ double unix_us_now() {
           .count());
 }
 
-struct line_error_t {
+struct LineError {
   double at_us;     // unix time of the request
   double error_ms;  // the line's position minus the truth, + is ahead
   double slack_ms;  // half the round trip: where in it the relay read its clock is unknown
 };
 
 // Every line's error against the truth at the middle of its round trip.
-std::vector<line_error_t> line_errors(const Simulator& sim, int count) {
-  std::vector<line_error_t> errors;
+std::vector<LineError> line_errors(const Simulator& sim, int count) {
+  std::vector<LineError> errors;
   RelayClient c;
   c.read_line();
   for (int i = 0; i < count; ++i) {
@@ -220,7 +221,7 @@ void bursts(const std::uint16_t (&ports)[2]) {
         std::vector<double> ms;
         for (const Greeting& g : greet_burst(ports[who], n, 30s)) ms.push_back(g.after_us / 1000);
         if (ms.size() < static_cast<std::size_t>(n)) ms.push_back(30000);  // some never came
-        const stats_t s = summarize(ms);
+        const Stats s = summarize(ms);
         max[who].push_back(s.max);
         p50[who].push_back(s.p50);
         p99[who].push_back(s.p99);
@@ -239,32 +240,32 @@ void bursts(const std::uint16_t (&ports)[2]) {
   }
 }
 
-struct accuracy_case_t {
+struct AccuracyCase {
   const char* name;
   std::vector<std::string> args;
 };
 
 void accuracy() {
-  const accuracy_case_t cases[] = {
+  const AccuracyCase cases[] = {
       {"loopback only", {}},
       {"fixed 2 ms", {"--delay-ms", "2"}},
       {"2 ms + exponential 1 ms", {"--delay-ms", "2", "--jitter-ms", "1"}},
   };
   for (const auto& c : cases) {
     Upstream up(c.args);
-    std::vector<line_error_t> errors;
+    std::vector<LineError> errors;
     std::vector<double> bounds;
     {
       DelayProbe probe(up.sim);
       std::this_thread::sleep_for(4500ms);  // 40 delays seen before the first line
       errors = line_errors(up.sim, 2000);
-      for (const line_error_t& e : errors) bounds.push_back(probe.bound_ms(e.at_us));
+      for (const LineError& e : errors) bounds.push_back(probe.bound_ms(e.at_us));
     }
     std::vector<double> signed_ms, abs_ms;
     double largest_bound = 0;
     std::size_t within = 0;
     for (std::size_t k = 0; k < errors.size(); ++k) {
-      const line_error_t& e = errors[k];
+      const LineError& e = errors[k];
       const double bound = bounds[k];
       largest_bound = std::max(largest_bound, bound);
       within += std::fabs(e.error_ms) <= bound + e.slack_ms;
@@ -333,8 +334,8 @@ int main(int argc, char** argv) {
       lps[who] = std::max(lps[who], lines_per_second(ports[who]));
     }
   }
-  const stats_t r[2] = {summarize(rtt[0]), summarize(rtt[1])};
-  const stats_t c[2] = {summarize(conn[0]), summarize(conn[1])};
+  const Stats r[2] = {summarize(rtt[0]), summarize(rtt[1])};
+  const Stats c[2] = {summarize(conn[0]), summarize(conn[1])};
   row("request round trip p50 (µs)", r[0].p50, r[1].p50, "ratio <= 1.05",
       r[0].p50 <= 1.05 * r[1].p50);
   row("request round trip p99 (µs)", r[0].p99, r[1].p99, "ratio <= 1.3",

@@ -21,9 +21,12 @@
 
 #include "net/net.h"
 #include "support/e2e.h"
-#include "support/platform_texts.h"
+#include "support/loopback.h"
 
 namespace {
+
+using namespace eventid;
+using namespace eventid::test;
 
 // The fault of each minute, in turn; every change is also a restart of the upstream.
 const std::vector<std::vector<std::string>> kFaults = {
@@ -36,14 +39,14 @@ const std::vector<std::vector<std::string>> kFaults = {
     {"--jump-at", "20", "--jump-by", "300"},
 };
 
-struct proc_sample_t {
+struct ProcSample {
   long rss_kib = 0;
   long threads = 0;
   long fds = 0;
 };
 
-proc_sample_t sample_proc(int pid) {
-  proc_sample_t s;
+ProcSample sample_proc(int pid) {
+  ProcSample s;
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   for (std::string key; status >> key;) {
     if (key == "VmRSS:") status >> s.rss_kib;
@@ -81,13 +84,13 @@ class Upstream {
   std::shared_ptr<Simulator> sim_;
 };
 
-struct client_stats_t {
+struct ClientStats {
   std::mutex mutex;
   std::vector<double> errors_ms;  // lines in state O
   long lines = 0, malformed = 0, refused = 0, silent = 0;
 };
 
-void clients(const Upstream& upstream, client_stats_t& stats, const std::atomic<bool>& stop) {
+void clients(const Upstream& upstream, ClientStats& stats, const std::atomic<bool>& stop) {
   auto next = std::chrono::steady_clock::now();
   while (!stop) {
     next += 50ms;
@@ -124,13 +127,13 @@ int main(int argc, char** argv) {
   if (argc == 3 && std::string(argv[1]) == "--minutes") minutes = std::max(1, std::atoi(argv[2]));
   const std::uint16_t port = closed_port();
   Upstream upstream(port);
-  Process relay = start_relay({"127.0.0.1", std::to_string(port)});
+  Process relay(EVENTID_RELAY, {"127.0.0.1", std::to_string(port)});
   if (!relay_listening(relay)) {
     std::fprintf(stderr, "the relay did not start:\n%s", relay.err().c_str());
     return 1;
   }
-  const proc_sample_t baseline = sample_proc(relay.pid());  // before any client
-  client_stats_t stats;
+  const ProcSample baseline = sample_proc(relay.pid());  // before any client
+  ClientStats stats;
   std::atomic<bool> stop{false};
   std::thread load(clients, std::cref(upstream), std::ref(stats), std::cref(stop));
 
@@ -144,7 +147,7 @@ int main(int argc, char** argv) {
     if (tick % 6 == 0 && tick < minutes * 6) {
       upstream.restart(static_cast<std::size_t>(tick / 6));
     }
-    const proc_sample_t now = sample_proc(relay.pid());
+    const ProcSample now = sample_proc(relay.pid());
     threads_ok = threads_ok && now.threads == 2;
     if (tick == 6) rss_after_first_minute = now.rss_kib;
     rss_max = std::max(rss_max, tick >= 6 ? now.rss_kib : 0);
@@ -159,7 +162,7 @@ int main(int argc, char** argv) {
   load.join();
   // The upstream of the last minute is clean or recovering: give the relay time to reconnect.
   std::this_thread::sleep_for(3s);
-  const proc_sample_t end = sample_proc(relay.pid());
+  const ProcSample end = sample_proc(relay.pid());
 
   const long growth = rss_max - rss_after_first_minute;
   const bool alive = !relay.wait_exit(0ms);

@@ -12,26 +12,28 @@
 
 #include "upstream/chunk.h"
 
+using namespace eventid;
+
 namespace {
 
-chunk_result_t reference(const char* data, std::size_t n, std::optional<std::uint32_t> last_id) {
-  if (n >= kUpstreamBufferSize) return {chunk_verdict::invalid, 0};
+ChunkResult reference(const char* data, std::size_t n, std::optional<std::uint32_t> last_id) {
+  if (n >= kUpstreamBufferSize) return {ChunkVerdict::kInvalid, 0};
   std::size_t space = n - 1;
   while (space >= 1 && data[space] != ' ') --space;
-  if (space < 1) return {chunk_verdict::unparsable, 0};
+  if (space < 1) return {ChunkVerdict::kUnparsable, 0};
   const std::string token(data + space, n - space);  // stops at the first NUL for strtoull
   char* end = nullptr;
   errno = 0;
   const unsigned long long value = std::strtoull(token.c_str(), &end, 16);
   if (end == token.c_str()) {
-    return last_id ? chunk_result_t{chunk_verdict::id, *last_id}
-                   : chunk_result_t{chunk_verdict::unparsable, 0};
+    return last_id ? ChunkResult{ChunkVerdict::kId, *last_id}
+                   : ChunkResult{ChunkVerdict::kUnparsable, 0};
   }
   const char* sign = token.c_str();
   while (std::isspace(static_cast<unsigned char>(*sign))) ++sign;
   const bool fits = *sign == '-' ? value == 0 : value <= UINT32_MAX;
-  if (errno == ERANGE || !fits) return {chunk_verdict::unparsable, 0};
-  return {chunk_verdict::id, static_cast<std::uint32_t>(value)};
+  if (errno == ERANGE || !fits) return {ChunkVerdict::kUnparsable, 0};
+  return {ChunkVerdict::kId, static_cast<std::uint32_t>(value)};
 }
 
 }  // namespace
@@ -45,8 +47,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::size_t n = size - 1;
   char* chunk = new char[n];
   std::memcpy(chunk, data + 1, n);
-  const chunk_result_t got = parse_chunk(chunk, n, last_id);
-  const chunk_result_t want = reference(chunk, n, last_id);
+  const ChunkResult got = parse_chunk(chunk, n, last_id);
+  const ChunkResult want = reference(chunk, n, last_id);
   delete[] chunk;
   if (got.verdict != want.verdict || got.id != want.id) std::abort();
   return 0;

@@ -8,6 +8,8 @@
 #include "support/id_line_check.h"
 #include "timing/estimate.h"
 
+using namespace eventid;
+
 namespace {
 
 template <typename T>
@@ -23,21 +25,16 @@ T take(const std::uint8_t*& data, std::size_t& size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  ID_event_t ring[kRingSize];
-  for (ID_event_t& e : ring) {
-    e.t.tv_sec = take<std::int64_t>(data, size);
-    e.t.tv_usec = take<std::int32_t>(data, size);
-    e.id = take<std::uint32_t>(data, size);
-    e.offset = take<std::int64_t>(data, size);
+  SampleRing::Slots slots;
+  for (Sample& s : slots) {
+    s.arrival_us = take<std::int64_t>(data, size);
+    s.id = take<std::uint32_t>(data, size);
+    s.offset_us = take<std::int64_t>(data, size);
   }
-  const int connected = take<std::int32_t>(data, size);
-  time_value_t now;
-  now.tv_sec = take<std::int64_t>(data, size);
-  now.tv_usec = take<std::int32_t>(data, size);
+  const bool connected = take<std::int32_t>(data, size) != 0;
+  const std::int64_t now_us = take<std::int64_t>(data, size);
 
-  const ID_t id = estimate_id(ring, connected, now);
-  char line[kLineBufferSize];
-  const int n = make_id_str(line, sizeof line, id);
-  if (n != static_cast<int>(std::strlen(line)) || !id_line_check::well_formed(line)) std::abort();
+  const IdLine line = format_id_line(estimate(slots, connected, now_us));
+  if (line.size != std::strlen(line.text) || !id_line_check::well_formed(line.text)) std::abort();
   return 0;
 }

@@ -8,17 +8,23 @@
 #include <mutex>
 #include <string>
 
+#include "console/console.h"
 #include "delivery/client_names.h"
 #include "delivery/id_line.h"
+#include "delivery/server.h"
+#include "support/clients.h"
 #include "support/eventually.h"
+#include "support/loopback.h"
 
+namespace eventid {
 namespace {
 
-std::string line(ID_t id) {
-  char s[kLineBufferSize];
-  const int n = make_id_str(s, sizeof s, id);
-  EXPECT_EQ(n, static_cast<int>(std::strlen(s)));
-  return s;
+using test::RelayClient;
+
+std::string line(const Estimate& e) {
+  const IdLine line = format_id_line(e);
+  EXPECT_EQ(line.size, std::strlen(line.text));
+  return line.text;
 }
 
 TEST(IdLine, Fields) {
@@ -31,13 +37,7 @@ TEST(IdLine, Fields) {
 TEST(IdLine, WidestFieldsMakeFortyNineCharacters) {
   const std::string widest = line({UINT32_MAX, UINT32_MAX, 'S', INT32_MIN, INT32_MIN});
   EXPECT_EQ(widest, "4294967295.4294967295 S -2147483648 -2147483648\r\n");
-  EXPECT_EQ(widest.size(), static_cast<size_t>(kMaxIdLine));
-}
-
-TEST(IdLine, ShortBufferIsCutAndTerminated) {
-  char s[8];
-  EXPECT_EQ(make_id_str(s, sizeof s, {42, 7000, 'O', 12, -3}), 18);
-  EXPECT_STREQ(s, "42.0700");
+  EXPECT_EQ(widest.size(), kMaxIdLine);
 }
 
 // --- client names ---
@@ -45,10 +45,7 @@ TEST(IdLine, ShortBufferIsCutAndTerminated) {
 using time_point = std::chrono::steady_clock::time_point;
 
 net::Endpoint host(int n) {
-  net::Endpoint e;
-  std::string error;
-  EXPECT_TRUE(net::resolve_ipv4(("10.0.0." + std::to_string(n)).c_str(), "1", &e, &error));
-  return e;
+  return {0x0a000000u + static_cast<std::uint32_t>(n), 1};  // 10.0.0.n
 }
 
 // A resolver that answers from a table, at once or only when the test lets it, and a clock
@@ -66,7 +63,7 @@ struct World {
     std::unique_lock<std::mutex> lock(mutex);
     ++calls;
     changed.wait(lock, [&] { return !holding; });
-    const auto it = names.find(net::numeric_host(peer));
+    const auto it = names.find(net::address_text(peer.address));
     if (it == names.end()) return std::nullopt;
     return it->second;
   }
@@ -149,4 +146,86 @@ TEST_F(ClientNamesTest, KeepsSixtyFourHostsAtMost) {
   EXPECT_EQ(world->lookups(), 66);
 }
 
+// --- the server, in this process, over loopback ---
+
+// The server on a free loopback port, serving a ring primed with ID 42 that arrived at 1 s,
+// on a clock that the test moves.
+struct ServerRun {
+  SampleRing ring;
+  std::atomic<std::int64_t> now_us{1300000};
+  ClientNames names{[](const net::Endpoint&) { return std::optional<std::string>("client-host"); }};
+  net::Socket listener;
+  std::uint16_t port = 0;
+  std::jthread thread;
+
+  ServerRun() {
+    ring.prime(make_sample(42, 1000000));
+    ring.set_connected(true);
+    console_capture_begin();
+    listener = open_listener({net::kLoopback, 0});
+    net::Endpoint bound;
+    net::local_endpoint(listener, &bound);
+    port = bound.port;
+    thread = std::jthread([this](std::stop_token stop) {
+      serve_clients(
+          listener, ring, [this] { return now_us.load(); }, names, stop);
+    });
+  }
+  ~ServerRun() {
+    thread.request_stop();
+    RelayClient last(port);  // the server looks at the stop once it has accepted
+    thread.join();
+    console_capture_end();
+  }
+};
+
+// 42 IDs, 100000 µs each, before 1 s: offset -3200000 µs, and jitter0 is
+// -3200000 - 39 × (-3200000 / 39) = -11.
+TEST(Server, GreetsAtOnceThenOneFreshLinePerReceive) {
+  ServerRun server;
+  RelayClient client(server.port);
+  EXPECT_EQ(client.read_line(), "45.00000 O 0 -11\r\n");
+  server.now_us = 1550000;
+  client.send("x");
+  EXPECT_EQ(client.read_line(), "47.50000 O 0 -11\r\n");
+  client.send(std::string(250, 'x'));  // three receives of at most 100 bytes: three lines
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(client.read_line(), "47.50000 O 0 -11\r\n") << i;
+  net::set_recv_timeout(client.socket, 300);
+  EXPECT_EQ(client.read_line(), "");
+  EXPECT_EQ(console_captured_out(),
+            "Waiting for incoming connections...\r\nConnected to client-host\r\n");
+}
+
+TEST(Server, ASilentClientGetsOneLineAndTheNextWaitsItsTurn) {
+  ServerRun server;
+  auto first = std::make_unique<RelayClient>(server.port);
+  EXPECT_TRUE(test::well_formed(first->read_line()));
+  net::set_recv_timeout(first->socket, 300);
+  EXPECT_EQ(first->read_line(), "");
+  RelayClient second(server.port);
+  ASSERT_TRUE(second.connected());  // queued in the listen queue
+  net::set_recv_timeout(second.socket, 300);
+  EXPECT_EQ(second.read_line(), "");
+  first.reset();
+  net::set_recv_timeout(second.socket, 3000);
+  EXPECT_TRUE(test::well_formed(second.read_line()));
+  EXPECT_NE(console_captured_out().find("Connection dropped\r\nConnected to client-host\r\n"),
+            std::string::npos);
+}
+
+// Lines pile up unread, then the client resets: it is dropped, and no send failure reported.
+TEST(Server, AResetIsNoSendFailure) {
+  ServerRun server;
+  for (int i = 0; i < 20; ++i) {
+    RelayClient client(server.port);
+    EXPECT_TRUE(test::well_formed(client.read_line()));
+    for (int j = 0; j < 20; ++j) client.send(std::string(100, 'x'));
+    net::set_reset_on_close(client.socket);
+  }
+  EXPECT_TRUE(eventually(
+      [] { return test::occurrences(console_captured_out(), "Connection dropped\r\n") == 20; }));
+  EXPECT_EQ(console_captured_err(), "");
+}
+
 }  // namespace
+}  // namespace eventid

@@ -9,9 +9,12 @@
 #include <thread>
 
 #include "support/e2e.h"
-#include "support/platform_texts.h"
+#include "support/loopback.h"
 
+namespace eventid {
 namespace {
+
+using namespace test;
 
 void wait_until_sim_seconds(const Simulator& sim, double seconds) {
   while (sim.elapsed() < seconds) std::this_thread::sleep_for(20ms);
@@ -42,11 +45,10 @@ class UpstreamFaults : public testing::TestWithParam<UpstreamFault> {};
 
 TEST_P(UpstreamFaults, RelayRecoversWithinOneId) {
   const UpstreamFault& fault = GetParam();
-  Simulator sim(fault.sim_args);
-  Process relay = start_relay({"127.0.0.1", std::to_string(sim.port)});
-  ASSERT_TRUE(relay_listening(relay)) << relay.err();
-  wait_until_sim_seconds(sim, fault.fault_ends_at + 4.1);
-  expect_recovered(relay, sim);
+  RelayRun run(fault.sim_args);
+  ASSERT_TRUE(relay_listening(run.relay)) << run.relay.err();
+  wait_until_sim_seconds(run.sim, fault.fault_ends_at + 4.1);
+  expect_recovered(run.relay, run.sim);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -70,7 +72,7 @@ TEST(UpstreamRestart, BackAfterFiveSecondsDown) {
   const std::uint16_t port = closed_port();
   auto first =
       std::make_unique<Simulator>(std::vector<std::string>{"--port", std::to_string(port)});
-  Process relay = start_relay({"127.0.0.1", std::to_string(port)});
+  Process relay(EVENTID_RELAY, {"127.0.0.1", std::to_string(port)});
   ASSERT_TRUE(relay_listening(relay)) << relay.err();
   std::vector<std::string> resumed = first->continuation();
   resumed.insert(resumed.end(), {"--port", std::to_string(port)});
@@ -92,8 +94,8 @@ TEST(UpstreamRestart, BackAfterFiveSecondsDown) {
 // looked up, and services are looked up locally.
 TEST(UpstreamResolution, UnknownHostOrServiceKeepsRetrying) {
   const std::string host = std::string(64, 'a') + ".invalid";
-  Process bad_host = start_relay({host, "58050"});
-  Process bad_service = start_relay({"127.0.0.1", "no-such-service"});
+  Process bad_host(EVENTID_RELAY, {host, "58050"});
+  Process bad_service(EVENTID_RELAY, {"127.0.0.1", "no-such-service"});
   for (Process* relay : {&bad_host, &bad_service}) {
     EXPECT_TRUE(eventually(
         [&] { return relay->err().find("Next retry in 2sec\r\n") != std::string::npos; }));
@@ -112,17 +114,13 @@ std::size_t open_descriptors(int pid) {
   return ec ? 0 : static_cast<std::size_t>(std::distance(it, {}));
 }
 
-struct RelayFixture : testing::Test {
-  Simulator sim;
-  Process relay{start_relay({"127.0.0.1", std::to_string(sim.port)})};
+struct Clients : ::testing::Test, RelayRun {
   void SetUp() override { ASSERT_TRUE(relay_listening(relay)) << relay.err(); }
   void TearDown() override {
     EXPECT_FALSE(relay.wait_exit(0ms));
     EXPECT_EQ(relay.err(), "");
   }
 };
-
-using Clients = RelayFixture;
 
 TEST_F(Clients, AThousandSequentialConnectionsLeakNothing) {
   const std::size_t before = open_descriptors(relay.pid());
@@ -183,9 +181,8 @@ bool serving() {
 // must not end the relay.
 TEST(HostileStreams, OutputReadersGone) {
   if (!EVENTID_POSIX_SHELL) GTEST_SKIP() << "pipes to a child are set up for POSIX only";
-  Simulator sim;
-  Process relay(EVENTID_RELAY, {"127.0.0.1", std::to_string(sim.port)},
-                {Output::kBrokenPipe, Output::kBrokenPipe});
+  RelayRun run({}, {}, {Output::kBrokenPipe, Output::kBrokenPipe});
+  Process& relay = run.relay;
   ASSERT_TRUE(serving());
   RelayClient c;
   EXPECT_TRUE(well_formed(c.read_line()));
@@ -196,9 +193,8 @@ TEST(HostileStreams, OutputReadersGone) {
 // and once the reader is back every message is either shown whole or counted.
 TEST(HostileStreams, StalledReaderNeverStopsServing) {
   if (!EVENTID_POSIX_SHELL) GTEST_SKIP() << "pipes to a child are set up for POSIX only";
-  Simulator sim;
-  Process relay(EVENTID_RELAY, {"127.0.0.1", std::to_string(sim.port)},
-                {Output::kUnreadPipe, Output::kFile});
+  RelayRun run({}, {}, {Output::kUnreadPipe, Output::kFile});
+  Process& relay = run.relay;
   ASSERT_TRUE(serving());
   constexpr int kClients = 1500;  // 44 bytes of messages each: far beyond a 4 KiB pipe
   for (int i = 0; i < kClients; ++i) {
@@ -237,13 +233,10 @@ TEST(HostileStreams, StalledReaderNeverStopsServing) {
 // Started with no standard output or error, the relay's sockets must not take their place:
 // the messages would go into the upstream connection and to the clients.
 TEST(HostileStreams, ClosedOutputsNeverReachSockets) {
-  net::Socket listener = net::open_tcp4();
-  ASSERT_TRUE(net::bind_ipv4(listener, "127.0.0.1", 0));
-  ASSERT_TRUE(net::listen_on(listener, 1));
-  Process relay(EVENTID_RELAY, {"127.0.0.1", std::to_string(net::local_port(listener))},
+  const LoopbackListener listener;
+  Process relay(EVENTID_RELAY, {"127.0.0.1", std::to_string(listener.port)},
                 {Output::kClosed, Output::kClosed});
-  net::Endpoint peer;
-  net::Socket upstream = net::accept_client(listener, &peer);
+  const net::Socket upstream = listener.accept();
   ASSERT_TRUE(upstream.valid());
   net::set_recv_timeout(upstream, 100);
   std::atomic<bool> stop{false};
@@ -272,3 +265,4 @@ TEST(HostileStreams, ClosedOutputsNeverReachSockets) {
 }
 
 }  // namespace
+}  // namespace eventid

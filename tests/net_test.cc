@@ -3,33 +3,14 @@
 #include <string>
 
 #include "net/net.h"
-#include "support/platform_texts.h"
+#include "support/loopback.h"
 
+namespace eventid {
 namespace {
-
-struct Pair {
-  net::Socket client, server;
-};
-
-Pair connected_pair() {
-  net::Socket listener = net::open_tcp4();
-  EXPECT_TRUE(net::bind_ipv4(listener, "127.0.0.1", 0));
-  EXPECT_TRUE(net::listen_on(listener, 1));
-  net::Endpoint to;
-  std::string error;
-  EXPECT_TRUE(net::resolve_ipv4("127.0.0.1", std::to_string(net::local_port(listener)).c_str(), &to,
-                                &error));
-  Pair p{net::open_tcp4(), {}};
-  EXPECT_TRUE(net::connect_to(p.client, to));
-  net::Endpoint peer;
-  p.server = net::accept_client(listener, &peer);
-  EXPECT_EQ(net::numeric_host(peer), "127.0.0.1");
-  return p;
-}
 
 // A plain send to a reset peer raises SIGPIPE on the second try, which would end the relay.
 TEST(Net, SendingToAResetPeerNeverRaisesASignal) {
-  Pair p = connected_pair();
+  test::Pair p = test::connected_pair();
   net::set_reset_on_close(p.client);
   p.client.close();
   const char line[] = "1.00000 O 0 0\r\n";
@@ -40,7 +21,7 @@ TEST(Net, SendingToAResetPeerNeverRaisesASignal) {
 }
 
 TEST(Net, ReceiveTimesOutAndReportsAClose) {
-  Pair p = connected_pair();
+  test::Pair p = test::connected_pair();
   ASSERT_TRUE(net::set_recv_timeout(p.server, 50));
   char buf[8];
   EXPECT_EQ(net::receive_some(p.server, buf, sizeof buf), -1);
@@ -48,9 +29,12 @@ TEST(Net, ReceiveTimesOutAndReportsAClose) {
   EXPECT_EQ(net::receive_some(p.server, buf, sizeof buf), 0);
 }
 
-TEST(Net, ResolverFailuresCarryTheResolversText) {
+TEST(Net, ResolvesToIPv4AndCarriesTheResolversText) {
   net::Endpoint to;
   std::string error;
+  ASSERT_TRUE(net::resolve_ipv4("127.0.0.1", "58050", &to, &error));
+  EXPECT_EQ(net::address_text(to.address), "127.0.0.1");
+  EXPECT_EQ(to.port, 58050);
   EXPECT_FALSE(net::resolve_ipv4("127.0.0.1", "no-such-service", &to, &error));
   EXPECT_FALSE(error.empty());
   EXPECT_EQ(error.find("Unknown error"), std::string::npos) << error;
@@ -58,7 +42,7 @@ TEST(Net, ResolverFailuresCarryTheResolversText) {
 
 // Windows leaves errno alone, so strerror would say "Success" or "Unknown error" there.
 TEST(Net, ErrorTextsAreThePlatformsOwn) {
-  for (const std::string& text : {refused_text(), port_in_use_text()}) {
+  for (const std::string& text : {test::refused_text(), test::port_in_use_text()}) {
     EXPECT_FALSE(text.empty());
     EXPECT_EQ(text.find("Success"), std::string::npos) << text;
     EXPECT_EQ(text.find("Unknown error"), std::string::npos) << text;
@@ -67,14 +51,29 @@ TEST(Net, ErrorTextsAreThePlatformsOwn) {
 }
 
 TEST(Net, ListenerTakesItsPortFromOthers) {
-  net::Socket first = net::open_tcp4();
-  ASSERT_TRUE(net::set_listener_address_option(first));
-  ASSERT_TRUE(net::bind_ipv4(first, "127.0.0.1", 0));
-  ASSERT_TRUE(net::listen_on(first, 1));
-  net::Socket second = net::open_tcp4();
+  const test::LoopbackListener first;
+  const net::Socket second = net::open_tcp4();
   ASSERT_TRUE(net::set_listener_address_option(second));
-  EXPECT_FALSE(net::bind_ipv4(second, "127.0.0.1", net::local_port(first)));
+  EXPECT_FALSE(net::bind_to(second, {net::kLoopback, first.port}));
   EXPECT_EQ(net::classify_accept_error(net::last_error()), net::AcceptFailure::kListener);
 }
 
+// The same strictness on every platform: inet_pton's dotted quad and nothing else.
+TEST(Net, AddressesAreDottedQuadsOnly) {
+  std::uint32_t a = 0;
+  EXPECT_TRUE(net::parse_address("127.0.0.1", &a));
+  EXPECT_EQ(a, net::kLoopback);
+  EXPECT_TRUE(net::parse_address("255.255.255.255", &a));
+  EXPECT_EQ(a, 0xffffffffu);
+  EXPECT_TRUE(net::parse_address("0.0.0.0", &a));
+  EXPECT_EQ(a, 0u);
+  for (const char* bad :
+       {"127.1", "127.0.0.1.", "127.0.0.1 ", " 127.0.0.1", "256.0.0.1", "127.0.0.01", "0x7f.0.0.1",
+        "1.2.3", "1..2.3", "localhost", "", "+1.2.3.4", "1.2.3.4/8", "1000.2.3.4"}) {
+    EXPECT_FALSE(net::parse_address(bad, &a)) << bad;
+  }
+  EXPECT_EQ(net::address_text(0xc0a80001u), "192.168.0.1");
+}
+
 }  // namespace
+}  // namespace eventid

@@ -7,16 +7,12 @@
 
 #include "delivery/server.h"
 #include "support/e2e.h"
-#include "support/platform_texts.h"
+#include "support/loopback.h"
 
+namespace eventid {
 namespace {
 
-struct RelayRun {
-  Simulator sim;
-  Process relay;
-  explicit RelayRun(std::vector<std::string> sim_args = {}, const char* host = "127.0.0.1")
-      : sim(std::move(sim_args)), relay(start_relay({host, std::to_string(sim.port)})) {}
-};
+using namespace test;
 
 // Within 20 ms of the simulator's truth, read just after the line arrived.
 void expect_tracks_truth(const std::string& line, const Simulator& sim) {
@@ -28,7 +24,7 @@ void expect_tracks_truth(const std::string& line, const Simulator& sim) {
 TEST(RelayStartup, ListensOnlyAfterTheFirstSampleAndNeverWithinASecond) {
   Simulator sim;
   const auto started = std::chrono::steady_clock::now();
-  Process relay = start_relay({"127.0.0.1", std::to_string(sim.port)});
+  Process relay(EVENTID_RELAY, {"127.0.0.1", std::to_string(sim.port)});
   EXPECT_FALSE(RelayClient().connected());
   ASSERT_TRUE(relay_listening(relay)) << relay.out() << relay.err();
   EXPECT_GE(std::chrono::steady_clock::now() - started, 1s);
@@ -42,18 +38,18 @@ TEST(RelayStartup, ListensOnlyAfterTheFirstSampleAndNeverWithinASecond) {
 
 TEST(RelayStartup, LocalhostAndTheDefaults) {
   Simulator sim;
-  Process relay = start_relay({"localhost", std::to_string(sim.port)});
+  Process relay(EVENTID_RELAY, {"localhost", std::to_string(sim.port)});
   ASSERT_TRUE(relay_listening(relay)) << relay.err();
   EXPECT_EQ(relay.out().rfind("Trying to connect to localhost\r\nConnection to localhost", 0), 0u);
   relay.kill();
 
-  Process bare = start_relay({});
+  Process bare(EVENTID_RELAY, {});
   EXPECT_TRUE(eventually([&] { return bare.out().size() >= 32; }));
   EXPECT_EQ(bare.out().rfind("Trying to connect to localhost\r\n", 0), 0u);
 }
 
 TEST(RelayStartup, UnreachableUpstreamOpensNoPortAndRetries) {
-  Process relay = start_relay({"127.0.0.1", std::to_string(closed_port())});
+  Process relay(EVENTID_RELAY, {"127.0.0.1", std::to_string(closed_port())});
   const std::string first = "ID_connect() connect failed: " + refused_text() +
                             "\r\n"
                             "Connect failed, 1/20 retries left...\r\n"
@@ -117,11 +113,11 @@ TEST(RelayClients, BurstOfAHundredIsGreetedInTurn) {
 }
 
 TEST(RelayFailures, PortTakenEndsWithStatusThree) {
-  net::Socket squatter = net::open_tcp4();
-  ASSERT_TRUE(net::bind_ipv4(squatter, nullptr, kDeliveryPort));
+  const net::Socket squatter = net::open_tcp4();
+  ASSERT_TRUE(net::bind_to(squatter, {0, kDeliveryPort}));
   ASSERT_TRUE(net::listen_on(squatter, 1));
   Simulator sim;
-  Process relay = start_relay({"127.0.0.1", std::to_string(sim.port)});
+  Process relay(EVENTID_RELAY, {"127.0.0.1", std::to_string(sim.port)});
   EXPECT_EQ(relay.wait_exit(15s), 3);
   EXPECT_EQ(relay.err(), "deliver_id() bind failed: " + port_in_use_text() + "\r\n");
 }
@@ -167,3 +163,4 @@ TEST(RelayFailures, UpstreamSilenceGoesDownStaleThenOk) {
 }
 
 }  // namespace
+}  // namespace eventid

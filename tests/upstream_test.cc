@@ -12,14 +12,17 @@
 #include "console/console.h"
 #include "net/net.h"
 #include "support/eventually.h"
-#include "support/platform_texts.h"
+#include "support/loopback.h"
 #include "timing/clock.h"
-#include "timing/context.h"
 #include "timing/estimate.h"
 #include "upstream/chunk.h"
 #include "upstream/collector.h"
 
+namespace eventid {
 namespace {
+
+using test::LoopbackListener;
+using test::send_all;
 
 // --- the chunk parser ---
 
@@ -27,50 +30,50 @@ struct ChunkCase {
   const char* rule;
   std::string chunk;
   std::optional<std::uint32_t> last_id;
-  chunk_verdict verdict;
+  ChunkVerdict verdict;
   std::uint32_t id;
 };
 
 const std::optional<std::uint32_t> kNone;
 
 std::vector<ChunkCase> chunk_cases() {
-  using V = chunk_verdict;
+  using V = ChunkVerdict;
   return {
-      {"last token", "EVT 1f\r\n", kNone, V::id, 31},
-      {"only the last space counts", "a b c 10\r\n", kNone, V::id, 16},
-      {"two announcements in one chunk", "EVT 1\r\nEVT 2\r\n", kNone, V::id, 2},
-      {"no space", "1f\r\n", kNone, V::unparsable, 0},
-      {"a space only at the first byte", " 1f\r\n", kNone, V::unparsable, 0},
-      {"trailing space repeats the last ID", "EVT 12 ", 5u, V::id, 5},
-      {"no digit and no earlier ID", "EVT 12 ", kNone, V::unparsable, 0},
-      {"letters only", "EVT xyz", 9u, V::id, 9},
-      {"0x prefix", "EVT 0x1F\n", kNone, V::id, 31},
-      {"0X prefix", "EVT 0X1f\n", kNone, V::id, 31},
-      {"0x without a digit is zero", "EVT 0xg", kNone, V::id, 0},
-      {"0x at the end is zero", "EVT 0x", kNone, V::id, 0},
-      {"plus sign", "EVT +a", kNone, V::id, 10},
-      {"minus zero", "EVT -0", kNone, V::id, 0},
-      {"negative does not fit", "EVT -1", kNone, V::unparsable, 0},
-      {"negative never wraps into range", "EVT -ffffffffffffffff", kNone, V::unparsable, 0},
-      {"sign without digit", "EVT -", 3u, V::id, 3},
-      {"widest 32-bit value", "EVT ffffffff\n", kNone, V::id, 0xffffffffu},
-      {"33 bits do not fit", "EVT 100000000\n", kNone, V::unparsable, 0},
-      {"leading zeros are not width", "EVT 00000000000000000000001\n", kNone, V::id, 1},
-      {"many digits never overflow", "EVT " + std::string(500, 'f'), 1u, V::unparsable, 0},
-      {"white space after the space", "X \t\v\f\r\n2a", kNone, V::id, 42},
-      {"stops at the first other byte", "EVT 12G4", kNone, V::id, 0x12},
-      {"stops at a NUL", std::string("EVT 1\0f", 7), kNone, V::id, 1},
-      {"NUL before the last space", std::string("E\0T 1f", 6), kNone, V::id, 31},
-      {"largest chunk", std::string(9996, 'x') + " 1\n", kNone, V::id, 1},
-      {"a chunk that fills the buffer", std::string(9997, 'x') + " 1\n", kNone, V::invalid, 0},
+      {"last token", "EVT 1f\r\n", kNone, V::kId, 31},
+      {"only the last space counts", "a b c 10\r\n", kNone, V::kId, 16},
+      {"two announcements in one chunk", "EVT 1\r\nEVT 2\r\n", kNone, V::kId, 2},
+      {"no space", "1f\r\n", kNone, V::kUnparsable, 0},
+      {"a space only at the first byte", " 1f\r\n", kNone, V::kUnparsable, 0},
+      {"trailing space repeats the last ID", "EVT 12 ", 5u, V::kId, 5},
+      {"no digit and no earlier ID", "EVT 12 ", kNone, V::kUnparsable, 0},
+      {"letters only", "EVT xyz", 9u, V::kId, 9},
+      {"0x prefix", "EVT 0x1F\n", kNone, V::kId, 31},
+      {"0X prefix", "EVT 0X1f\n", kNone, V::kId, 31},
+      {"0x without a digit is zero", "EVT 0xg", kNone, V::kId, 0},
+      {"0x at the end is zero", "EVT 0x", kNone, V::kId, 0},
+      {"plus sign", "EVT +a", kNone, V::kId, 10},
+      {"minus zero", "EVT -0", kNone, V::kId, 0},
+      {"negative does not fit", "EVT -1", kNone, V::kUnparsable, 0},
+      {"negative never wraps into range", "EVT -ffffffffffffffff", kNone, V::kUnparsable, 0},
+      {"sign without digit", "EVT -", 3u, V::kId, 3},
+      {"widest 32-bit value", "EVT ffffffff\n", kNone, V::kId, 0xffffffffu},
+      {"33 bits do not fit", "EVT 100000000\n", kNone, V::kUnparsable, 0},
+      {"leading zeros are not width", "EVT 00000000000000000000001\n", kNone, V::kId, 1},
+      {"many digits never overflow", "EVT " + std::string(500, 'f'), 1u, V::kUnparsable, 0},
+      {"white space after the space", "X \t\v\f\r\n2a", kNone, V::kId, 42},
+      {"stops at the first other byte", "EVT 12G4", kNone, V::kId, 0x12},
+      {"stops at a NUL", std::string("EVT 1\0f", 7), kNone, V::kId, 1},
+      {"NUL before the last space", std::string("E\0T 1f", 6), kNone, V::kId, 31},
+      {"largest chunk", std::string(9996, 'x') + " 1\n", kNone, V::kId, 1},
+      {"a chunk that fills the buffer", std::string(9997, 'x') + " 1\n", kNone, V::kInvalid, 0},
   };
 }
 
 TEST(ChunkParser, Table) {
   for (const ChunkCase& c : chunk_cases()) {
-    const chunk_result_t r = parse_chunk(c.chunk.data(), c.chunk.size(), c.last_id);
+    const ChunkResult r = parse_chunk(c.chunk.data(), c.chunk.size(), c.last_id);
     EXPECT_EQ(r.verdict, c.verdict) << c.rule;
-    if (c.verdict == chunk_verdict::id) {
+    if (c.verdict == ChunkVerdict::kId) {
       EXPECT_EQ(r.id, c.id) << c.rule;
     }
   }
@@ -78,40 +81,21 @@ TEST(ChunkParser, Table) {
 
 TEST(ChunkParser, ReadsOnlyTheReceivedBytes) {
   const char buffer[] = "EVT 1fff";
-  const chunk_result_t r = parse_chunk(buffer, 5, kNone);
-  EXPECT_EQ(r.verdict, chunk_verdict::id);
+  const ChunkResult r = parse_chunk(buffer, 5, kNone);
+  EXPECT_EQ(r.verdict, ChunkVerdict::kId);
   EXPECT_EQ(r.id, 1u);
-  EXPECT_EQ(parse_hex_token(buffer + 4, buffer + 4).outcome, hex_outcome::no_digits);
+  EXPECT_EQ(parse_hex_token(buffer + 4, buffer + 4).outcome, HexOutcome::kNoDigits);
 }
 
 // --- the collector against a fake upstream on loopback ---
 
-// A listening socket on 127.0.0.1, at a free port unless told which.
-struct FakeUpstream {
-  net::Socket listener = net::open_tcp4();
-  std::uint16_t port = 0;
-
-  explicit FakeUpstream(std::uint16_t at = 0) {
-    EXPECT_TRUE(net::set_listener_address_option(listener));
-    EXPECT_TRUE(net::bind_ipv4(listener, "127.0.0.1", at));
-    EXPECT_TRUE(net::listen_on(listener, 4));
-    port = net::local_port(listener);
-  }
-  net::Socket accept() {
-    net::Endpoint peer;
-    return net::accept_client(listener, &peer);
-  }
-  static void send(const net::Socket& s, const std::string& text) {
-    EXPECT_EQ(net::send_some(s, text.data(), text.size()), static_cast<long>(text.size()));
-  }
-};
-
 // Runs a collector thread with a seam that never really pauses and never ends the process;
 // its clock runs ahead by every pause taken, as if the pause had been slept. The test's end is
 // the collector's end: once no upstream accepts, it runs out of retries. Everything the thread
-// writes is read through the lock, an atomic, or after the join.
+// writes is read through the ring, an atomic, or after the join.
 struct CollectorRun {
-  context_ptr ctx{context_create()};
+  SampleRing ring;
+  UpstreamAddress upstream;
   std::vector<int> pauses;
   std::atomic<int> pause_count{0};
   std::atomic<std::int64_t> paused_ms{0};
@@ -119,34 +103,23 @@ struct CollectorRun {
   int end_status = -1;
   std::thread thread;
 
-  CollectorRun(const char* host, std::uint16_t port) {
+  CollectorRun(const char* host, std::uint16_t port) : upstream{host, std::to_string(port)} {
     console_capture_begin();
-    ctx->host = host;
-    ctx->service = std::to_string(port);
   }
   void start() {
     thread = std::thread([this] {
-      collector_seam_t seam = collector_real_seam();
-      seam.pause = [this](int ms) {
-        pauses.push_back(ms);
-        paused_ms += ms;
-        on_pause(++pause_count);
-      };
-      seam.end_process = [this](int status) { end_status = status; };
-      seam.read_clock = [this](time_value_t* t) {
-        read_clock(t);
-        const std::int64_t ms = t->tv_sec * 1000 + t->tv_usec / 1000 + paused_ms;
-        *t = {ms / 1000, static_cast<std::int32_t>(ms % 1000) * 1000};
-      };
-      ID_collect_with(ctx.get(), seam);
+      const CollectorSeam seam{[this](int ms) {
+                                 pauses.push_back(ms);
+                                 paused_ms += ms;
+                                 on_pause(++pause_count);
+                               },
+                               [this](int status) { end_status = status; },
+                               [this] { return millisecond_clock() + paused_ms * 1000; }};
+      ID_collect(ring, upstream, seam);
     });
   }
-  ring_snapshot_t ring() {
-    ring_snapshot_t snap;
-    context_snapshot(ctx.get(), &snap);
-    return snap;
-  }
-  bool stored(int slot, std::uint32_t id) { return ring().events[slot].id == id; }
+  bool stored(int slot, std::uint32_t id) const { return ring.snapshot().slots[slot].id == id; }
+  bool connected() const { return ring.snapshot().connected; }
   ~CollectorRun() {
     if (thread.joinable()) thread.join();
     console_capture_end();
@@ -165,28 +138,28 @@ bool out_has(const char* text) {
 }
 
 TEST(Collector, StoresAnnouncementsAndReconnectsAtOnceWhenClosed) {
-  FakeUpstream up;
+  LoopbackListener up;
   CollectorRun run("127.0.0.1", up.port);
   run.start();
   {
     net::Socket first = up.accept();
-    FakeUpstream::send(first, "EVT 1f\r\n");
-    ASSERT_TRUE(eventually([&] { return run.ctx->ever_got_id == 1; }));
-    EXPECT_EQ(run.ctx->connected, 1);
+    send_all(first, "EVT 1f\r\n");
+    ASSERT_TRUE(eventually([&] { return run.ring.primed(); }));
+    EXPECT_TRUE(run.connected());
     EXPECT_TRUE(run.stored(0, 31) && run.stored(39, 31));
     std::this_thread::sleep_for(20ms);
-    FakeUpstream::send(first, "EVT 20\r\n");
+    send_all(first, "EVT 20\r\n");
     ASSERT_TRUE(eventually([&] { return run.stored(1, 32); }));
-    const ring_snapshot_t ring = run.ring();
-    EXPECT_GT(ring.events[1].offset, ring.events[0].offset - kIdDurationUs);
+    const SampleRing::Slots slots = run.ring.snapshot().slots;
+    EXPECT_GT(slots[1].offset_us, slots[0].offset_us - kIdDurationUs);
   }  // closed: the collector must drop to D and reconnect without a pause
-  EXPECT_TRUE(eventually([&] { return run.ctx->connected == 0; }));
+  EXPECT_TRUE(eventually([&] { return !run.connected(); }));
   net::Socket second = up.accept();
   ASSERT_TRUE(second.valid());
-  FakeUpstream::send(second, "EVT 21\r\n");
-  ASSERT_TRUE(eventually([&] { return run.ctx->connected == 1; }));
+  send_all(second, "EVT 21\r\n");
+  ASSERT_TRUE(eventually([&] { return run.connected(); }));
   EXPECT_TRUE(run.stored(2, 33));
-  up.listener.close();
+  up.socket.close();
   second.close();
   run.thread.join();
   EXPECT_EQ(run.pauses.size(), static_cast<size_t>(kMaxRetries));
@@ -205,78 +178,76 @@ TEST(Collector, StoresAnnouncementsAndReconnectsAtOnceWhenClosed) {
 }
 
 TEST(Collector, SilentUpstreamTimesOutAfterTwoSeconds) {
-  FakeUpstream up;
+  LoopbackListener up;
   CollectorRun run("127.0.0.1", up.port);
   run.start();
   net::Socket first = up.accept();
-  FakeUpstream::send(first, "EVT 1\r\n");
-  ASSERT_TRUE(eventually([&] { return run.ctx->connected == 1; }));
+  send_all(first, "EVT 1\r\n");
+  ASSERT_TRUE(eventually([&] { return run.connected(); }));
   const auto silent_since = std::chrono::steady_clock::now();
   net::Socket second = up.accept();  // the collector gave up on the silent one
   const auto waited = std::chrono::steady_clock::now() - silent_since;
-  EXPECT_EQ(run.ctx->connected, 0);
+  EXPECT_FALSE(run.connected());
   EXPECT_GE(waited, 1900ms);
   EXPECT_LT(waited, 10s);
   const std::string err = console_captured_err();
   EXPECT_EQ(err.rfind("ID_collect() recv failed, -1 bytes received, closing socket: ", 0), 0u)
       << err;
-  FakeUpstream::send(second, "EVT 2\r\n");  // a connection that delivered: no pause after it
-  ASSERT_TRUE(eventually([&] { return run.ctx->connected == 1; }));
-  up.listener.close();
+  send_all(second, "EVT 2\r\n");  // a connection that delivered: no pause after it
+  ASSERT_TRUE(eventually([&] { return run.connected(); }));
+  up.socket.close();
   second.close();
   run.thread.join();
   EXPECT_EQ(run.pauses.size(), static_cast<size_t>(kMaxRetries));  // none before the close
 }
 
 TEST(Collector, InvalidAndUnparsableChunksStoreNothing) {
-  FakeUpstream up;
+  LoopbackListener up;
   CollectorRun run("127.0.0.1", up.port);
   run.start();
   net::Socket s = up.accept();
-  FakeUpstream::send(s, "no-space\r\n");
+  send_all(s, "no-space\r\n");
   ASSERT_TRUE(eventually([&] { return out_has("ID_collect() skipping unparsable message\r\n"); }));
-  FakeUpstream::send(s, "EVT 5\r\n");
-  ASSERT_TRUE(eventually([&] { return run.ctx->ever_got_id == 1; }));
-  FakeUpstream::send(s, "EVT 123456789\r\n");
+  send_all(s, "EVT 5\r\n");
+  ASSERT_TRUE(eventually([&] { return run.ring.primed(); }));
+  send_all(s, "EVT 123456789\r\n");
   ASSERT_TRUE(eventually([&] { return out_has("data\r\nID_collect() skipping unparsable"); }));
-  FakeUpstream::send(s, "EVT 6\r\n");
+  send_all(s, "EVT 6\r\n");
   ASSERT_TRUE(eventually([&] { return run.stored(1, 6); }));
   EXPECT_TRUE(run.stored(2, 5));  // the wide token left no trace
-  up.listener.close();
+  up.socket.close();
   s.close();
 }
 
 // The collector stores as fast as the upstream sends while the main thread's estimates read
 // the ring: built with ThreadSanitizer, this is where a race would show.
 TEST(Collector, StoresAtAHighRateWhileEstimatesAreRead) {
-  FakeUpstream up;
+  LoopbackListener up;
   CollectorRun run("127.0.0.1", up.port);
   run.start();
   net::Socket s = up.accept();
-  FakeUpstream::send(s, "EVT 1\r\n");
-  ASSERT_TRUE(eventually([&] { return run.ctx->ever_got_id == 1; }));
+  send_all(s, "EVT 1\r\n");
+  ASSERT_TRUE(eventually([&] { return run.ring.primed(); }));
   std::atomic<bool> done{false};
   std::thread upstream([&] {
-    for (std::uint32_t id = 2; id < 20000; ++id)
-      FakeUpstream::send(s, "EVT " + std::to_string(id) + "\r\n");
+    for (std::uint32_t id = 2; id < 20000; ++id) send_all(s, "EVT " + std::to_string(id) + "\r\n");
     done = true;
   });
   int estimates = 0;
   while (!done) {
-    ID_t id;
-    calc_id(run.ctx.get(), &id);
-    ASSERT_TRUE(id.state == 'O' || id.state == 'S') << id.state;
+    const Estimate e = estimate_now(run.ring, millisecond_clock);
+    ASSERT_TRUE(e.state == 'O' || e.state == 'S') << e.state;
     ++estimates;
   }
   upstream.join();
   EXPECT_GT(estimates, 0);
-  up.listener.close();
+  up.socket.close();
   s.close();
 }
 
 TEST(Collector, RetryScheduleThenGivesUp) {
-  const std::string refused = "ID_connect() connect failed: " + refused_text() + "\r\n";
-  CollectorRun run("127.0.0.1", closed_port());
+  const std::string refused = "ID_connect() connect failed: " + test::refused_text() + "\r\n";
+  CollectorRun run("127.0.0.1", test::closed_port());
   run.start();
   run.thread.join();
   std::string expected;
@@ -290,19 +261,19 @@ TEST(Collector, RetryScheduleThenGivesUp) {
   expected += "ID_collect() giving up to reconnect\r\n";
   EXPECT_EQ(console_captured_err(), expected);
   EXPECT_EQ(run.end_status, 4);
-  EXPECT_EQ(run.ctx->ever_got_id, 0);
+  EXPECT_FALSE(run.ring.primed());
 }
 
 // Only a stored sample starts the count of failures afresh: a second outage gets the whole
 // schedule again.
 TEST(Collector, AStoredSampleResetsTheFailureCount) {
-  const std::uint16_t port = closed_port();
+  const std::uint16_t port = test::closed_port();
   CollectorRun run("127.0.0.1", port);
-  std::unique_ptr<FakeUpstream> up;
+  std::unique_ptr<LoopbackListener> up;
   std::atomic<bool> listening{false};
   run.on_pause = [&](int count) {
     if (count == 2) {
-      up = std::make_unique<FakeUpstream>(port);
+      up = std::make_unique<LoopbackListener>(port);
       listening = true;
     }
   };
@@ -310,9 +281,9 @@ TEST(Collector, AStoredSampleResetsTheFailureCount) {
   ASSERT_TRUE(eventually([&] { return listening.load(); }));
   {
     net::Socket s = up->accept();
-    FakeUpstream::send(s, "EVT 1\r\n");
-    ASSERT_TRUE(eventually([&] { return run.ctx->connected == 1; }));
-    up->listener.close();
+    send_all(s, "EVT 1\r\n");
+    ASSERT_TRUE(eventually([&] { return run.connected(); }));
+    up->socket.close();
   }
   run.thread.join();
   std::vector<int> expected = {2000, 4000};
@@ -324,11 +295,11 @@ TEST(Collector, AStoredSampleResetsTheFailureCount) {
 // An upstream that accepts and closes at once is asked again no sooner than 2 s after the
 // previous attempt began, and neither the messages nor the failure count change.
 TEST(Collector, AConnectionWithoutSamplesPacesTheNextAttempt) {
-  FakeUpstream up;
+  LoopbackListener up;
   CollectorRun run("127.0.0.1", up.port);
   run.start();
   for (int i = 0; i < 4; ++i) up.accept();  // closed at once
-  up.listener.close();
+  up.socket.close();
   run.thread.join();
   ASSERT_GE(run.pauses.size(), 4u + kMaxRetries);
   for (int i = 0; i < 4; ++i) {
@@ -346,7 +317,7 @@ TEST(Collector, AConnectionWithoutSamplesPacesTheNextAttempt) {
 
 TEST(Collector, ResolutionFailureShowsTheResolversText) {
   CollectorRun run("127.0.0.1", 0);
-  run.ctx->service = "no-such-service";
+  run.upstream.service = "no-such-service";
   run.start();
   run.thread.join();
   const std::string err = console_captured_err();
@@ -355,18 +326,17 @@ TEST(Collector, ResolutionFailureShowsTheResolversText) {
   EXPECT_EQ(err.find("Unknown error"), std::string::npos) << err;
 }
 
-// "localhost" resolves to ::1 first on many systems; the IPv4 socket must get 127.0.0.1.
-TEST(Collector, DefaultHostIsFilledInAndLocalhostResolvesToIPv4) {
-  FakeUpstream up;
-  context_ptr ctx(context_create());
+// "localhost" (the default host) resolves to ::1 first on many systems; the IPv4 socket must
+// get 127.0.0.1.
+TEST(Collector, LocalhostResolvesToIPv4) {
+  const LoopbackListener up;
   console_capture_begin();
-  ctx->service = std::to_string(up.port);
-  net::Socket s = ID_connect(ctx.get());
+  const net::Socket s = ID_connect({default_upstream_host(), std::to_string(up.port)});
   console_capture_end();
-  EXPECT_EQ(*ctx->host, default_upstream_host());
   EXPECT_TRUE(s.valid()) << console_captured_err();
   EXPECT_EQ(console_captured_out(),
             "Trying to connect to localhost\r\nConnection to localhost successful\r\n");
 }
 
 }  // namespace
+}  // namespace eventid

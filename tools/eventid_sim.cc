@@ -26,15 +26,17 @@
 
 namespace {
 
+namespace net = eventid::net;
+
 using Clock = std::chrono::system_clock;
 using std::chrono::microseconds;
 using std::chrono::milliseconds;
 
 constexpr std::int64_t kIdUs = 100000;
 
-enum class garbage_kind { random, exact, nul, nospace, wide, split, mixed };
+enum class GarbageKind { kRandom, kExact, kNul, kNospace, kWide, kSplit, kMixed };
 
-struct options_t {
+struct Options {
   const char* bind = "127.0.0.1";
   int port = 58050;
   std::uint32_t start = 1000;
@@ -47,14 +49,14 @@ struct options_t {
   double reset_after = -1;  // the same, with a reset
   bool twice = false;       // two announcements in one write
   int garbage_every = 0;    // after every n-th announcement, garbage
-  garbage_kind garbage = garbage_kind::mixed;
+  GarbageKind garbage = GarbageKind::kMixed;
   double garbage_until = -1;  // no garbage from this many seconds after the start on
   double jump_at = -1;        // seconds after start at which the IDs jump ...
   std::int64_t jump_by = 0;   // ... by this many
   double duration = -1;       // end by itself after this many seconds
 };
 
-options_t opt;
+Options opt;
 std::int64_t epoch_us;    // unix time at which ID opt.start began
 std::int64_t started_us;  // unix time at which this process began serving
 std::mutex print_mutex;
@@ -105,45 +107,45 @@ std::string hex(std::uint32_t id) {
 
 // One write of garbage, or two for a split announcement. None of it is a newer ID than the
 // truth, except by chance in random bytes.
-void send_garbage(const net::Socket& s, garbage_kind kind, std::uint32_t id, std::mt19937& rng) {
+void send_garbage(const net::Socket& s, GarbageKind kind, std::uint32_t id, std::mt19937& rng) {
   std::string text;
   switch (kind) {
-    case garbage_kind::random: {
+    case GarbageKind::kRandom: {
       std::uniform_int_distribution<int> len(1, 12000), byte(0, 255);
       text.resize(static_cast<size_t>(len(rng)));
       for (char& c : text) c = static_cast<char>(byte(rng));
       break;
     }
-    case garbage_kind::exact:
+    case GarbageKind::kExact:
       text = std::string(10000 - 12, 'x') + " " + hex(id) + "\r\n";
       text.resize(10000, '\n');
       break;
-    case garbage_kind::nul:
+    case GarbageKind::kNul:
       text = std::string("\0\0EVENTID\0 ", 11) + hex(id) + std::string("\0\r\n", 3);
       break;
-    case garbage_kind::nospace:
+    case GarbageKind::kNospace:
       text = "EVENTID_" + hex(id) + "\r\n";
       break;
-    case garbage_kind::wide:
+    case GarbageKind::kWide:
       text = "EVENTID 1" + std::string(8 - std::min<size_t>(8, hex(id).size()), '0') + hex(id) +
              "\r\n";
       break;
-    case garbage_kind::split: {
+    case GarbageKind::kSplit: {
       const std::string whole = "EVENTID " + hex(id) + "\r\n";
       net::send_some(s, whole.data(), 9);
       std::this_thread::sleep_for(milliseconds(20));
       text = whole.substr(9);
       break;
     }
-    case garbage_kind::mixed:
+    case GarbageKind::kMixed:
       return;
   }
   net::send_some(s, text.data(), text.size());
 }
 
-garbage_kind pick_garbage(std::uint64_t round) {
-  if (opt.garbage != garbage_kind::mixed) return opt.garbage;
-  return static_cast<garbage_kind>(round % static_cast<std::uint64_t>(garbage_kind::mixed));
+GarbageKind pick_garbage(std::uint64_t round) {
+  if (opt.garbage != GarbageKind::kMixed) return opt.garbage;
+  return static_cast<GarbageKind>(round % static_cast<std::uint64_t>(GarbageKind::kMixed));
 }
 
 std::string announcement(std::uint64_t n) {
@@ -249,7 +251,7 @@ void usage() {
 bool parse_garbage_kind(const std::string& v) {
   const char* names[] = {"random", "exact", "nul", "nospace", "wide", "split", "mixed"};
   for (int i = 0; i < 7; ++i) {
-    if (v == names[i]) opt.garbage = static_cast<garbage_kind>(i);
+    if (v == names[i]) opt.garbage = static_cast<GarbageKind>(i);
   }
   return std::find(std::begin(names), std::end(names), v) != std::end(names);
 }
@@ -305,9 +307,10 @@ bool parse_options(int argc, char** argv) {
 }
 
 net::Socket listen_or_say_why() {
+  net::Endpoint local{0, static_cast<std::uint16_t>(opt.port)};
   net::Socket s = net::open_tcp4();
-  const bool ok = s.valid() && net::set_listener_address_option(s) &&
-                  net::bind_ipv4(s, opt.bind, static_cast<std::uint16_t>(opt.port)) &&
+  const bool ok = net::parse_address(opt.bind, &local.address) && s.valid() &&
+                  net::set_listener_address_option(s) && net::bind_to(s, local) &&
                   net::listen_on(s, 16);
   if (!ok) {
     say("cannot listen on %s:%d: %s", opt.bind, opt.port,
@@ -329,7 +332,9 @@ int main(int argc, char** argv) {
   if (!sockets.ok() || !listener.valid()) return 1;
   started_us = unix_us();
   if (epoch_us == 0) epoch_us = started_us;
-  say("listening on %s:%u", opt.bind, net::local_port(listener));
+  net::Endpoint bound;
+  net::local_endpoint(listener, &bound);
+  say("listening on %s:%u", opt.bind, bound.port);
   announce_truth(opt.start);
   std::thread(timekeeper).detach();
   for (;;) {
@@ -339,7 +344,7 @@ int main(int argc, char** argv) {
       std::this_thread::sleep_for(milliseconds(10));
       continue;
     }
-    const std::string name = net::numeric_host(peer);
+    const std::string name = net::address_text(peer.address);
     say("client %s connected", name.c_str());
     std::thread(serve, std::move(client), name).detach();
   }

@@ -9,6 +9,9 @@
 #include <system_error>
 #include <thread>
 
+#include "net/net.h"
+
+namespace eventid {
 namespace {
 
 // Messages waiting for a stream that is not being read; beyond this they are dropped.
@@ -19,20 +22,20 @@ constexpr auto kBusyLook = std::chrono::milliseconds(1);
 // How long after its last write the writer counts as busy.
 constexpr auto kBusyFor = std::chrono::milliseconds(20);
 
-enum stream_t { kOut, kErr };
+enum Stream { kOut, kErr };
 
-struct message_t {
-  stream_t stream;
+struct Message {
+  Stream stream;
   std::string text;
 };
 
-FILE* file_of(stream_t stream) {
+FILE* file_of(Stream stream) {
   return stream == kOut ? stdout : stderr;
 }
 
 // Whole messages, in order. A stream whose reader has gone fails the write: what it held is
 // dropped, and the next write is tried again.
-void write_now(stream_t stream, const std::string& text) {
+void write_now(Stream stream, const std::string& text) {
   FILE* file = file_of(stream);
   if (std::fwrite(text.data(), 1, text.size(), file) != text.size() || std::fflush(file) != 0) {
     std::clearerr(file);
@@ -41,11 +44,11 @@ void write_now(stream_t stream, const std::string& text) {
 
 // The queue and the thread that drains it, so that no thread that serves ever waits on a
 // stream. Never destroyed: the thread may still be waiting on it while the process ends.
-struct console_t {
+struct Console {
   std::mutex mutex;
   std::condition_variable wake;     // for the drainer: a message, or drops to report
   std::condition_variable drained;  // for console_exit: nothing left to write
-  std::deque<message_t> queue;
+  std::deque<Message> queue;
   unsigned long dropped[2] = {0, 0};
   bool writing = false;  // the drainer is in a write
   bool asleep = false;   // the drainer waits to be woken
@@ -54,28 +57,28 @@ struct console_t {
   std::string captured[2];
 };
 
-console_t& console() {
-  static console_t* const c = new console_t;
+Console& console() {
+  static Console* const c = new Console;
   return *c;
 }
 
-message_t drop_report(stream_t stream, unsigned long count) {
+Message drop_report(Stream stream, unsigned long count) {
   char text[96];
   std::snprintf(text, sizeof text, "%lu messages dropped: the output was not being read\r\n",
                 count);
   return {stream, text};
 }
 
-bool idle(const console_t& c) {
+bool idle(const Console& c) {
   return c.queue.empty() && !c.writing && c.dropped[kOut] == 0 && c.dropped[kErr] == 0;
 }
 
 // What there is to write, with the lock held, by stream and in order: the queued messages,
 // then, once the queue is empty, the count of what was dropped since.
-bool take_all(console_t& c, std::string (&batch)[2]) {
-  for (message_t& m : c.queue) batch[m.stream] += m.text;
+bool take_all(Console& c, std::string (&batch)[2]) {
+  for (Message& m : c.queue) batch[m.stream] += m.text;
   c.queue.clear();
-  for (stream_t s : {kOut, kErr}) {
+  for (Stream s : {kOut, kErr}) {
     if (c.dropped[s] == 0) continue;
     batch[s] += drop_report(s, c.dropped[s]).text;
     c.dropped[s] = 0;
@@ -83,7 +86,7 @@ bool take_all(console_t& c, std::string (&batch)[2]) {
   return !batch[kOut].empty() || !batch[kErr].empty();
 }
 
-void drain(console_t& c) {
+void drain(Console& c) {
   using clock = std::chrono::steady_clock;
   auto busy_until = clock::now();
   std::unique_lock<std::mutex> lock(c.mutex);
@@ -101,7 +104,7 @@ void drain(console_t& c) {
     }
     c.writing = true;
     lock.unlock();
-    for (stream_t s : {kOut, kErr}) {
+    for (Stream s : {kOut, kErr}) {
       if (!batch[s].empty()) write_now(s, batch[s]);
     }
     busy_until = clock::now() + kBusyFor;
@@ -111,20 +114,20 @@ void drain(console_t& c) {
   }
 }
 
-bool start_drainer(console_t& c) {
-  if (c.drainer == console_t::kNotStarted) {
+bool start_drainer(Console& c) {
+  if (c.drainer == Console::kNotStarted) {
     try {
       std::thread(drain, std::ref(c)).detach();
-      c.drainer = console_t::kRunning;
+      c.drainer = Console::kRunning;
     } catch (const std::system_error&) {
-      c.drainer = console_t::kNoThread;
+      c.drainer = Console::kNoThread;
     }
   }
-  return c.drainer == console_t::kRunning;
+  return c.drainer == Console::kRunning;
 }
 
 // Keeps the order of each stream: after drops, the count goes in before the next message.
-void enqueue(console_t& c, message_t m) {
+void enqueue(Console& c, Message m) {
   unsigned long& dropped = c.dropped[m.stream];
   const std::size_t needed = dropped > 0 ? 2 : 1;
   if (c.queue.size() + needed > kQueueLimit) {
@@ -139,8 +142,8 @@ void enqueue(console_t& c, message_t m) {
   if (c.asleep) c.wake.notify_one();
 }
 
-void post(stream_t stream, std::string text) {
-  console_t& c = console();
+void post(Stream stream, std::string text) {
+  Console& c = console();
   std::unique_lock<std::mutex> lock(c.mutex);
   if (c.capturing) {
     c.captured[stream] += text;
@@ -172,26 +175,34 @@ std::string format(const char* format, va_list args) {
   return text;
 }
 
+std::string captured(Stream stream) {
+  Console& c = console();
+  std::lock_guard<std::mutex> lock(c.mutex);
+  return c.captured[stream];
+}
+
 }  // namespace
 
 void console_out(const char* fmt, ...) {
   va_list args;
   va_start(args, fmt);
-  std::string text = format(fmt, args);
+  post(kOut, format(fmt, args));
   va_end(args);
-  post(kOut, std::move(text));
 }
 
 void console_err(const char* fmt, ...) {
   va_list args;
   va_start(args, fmt);
-  std::string text = format(fmt, args);
+  post(kErr, format(fmt, args));
   va_end(args);
-  post(kErr, std::move(text));
+}
+
+void report_error(const char* format, int err) {
+  console_err(format, net::error_text(err).c_str());
 }
 
 void console_exit(int status) {
-  console_t& c = console();
+  Console& c = console();
   {
     std::unique_lock<std::mutex> lock(c.mutex);
     c.wake.notify_one();
@@ -202,7 +213,7 @@ void console_exit(int status) {
 }
 
 void console_capture_begin() {
-  console_t& c = console();
+  Console& c = console();
   std::lock_guard<std::mutex> lock(c.mutex);
   c.capturing = true;
   c.captured[kOut].clear();
@@ -210,19 +221,17 @@ void console_capture_begin() {
 }
 
 void console_capture_end() {
-  console_t& c = console();
+  Console& c = console();
   std::lock_guard<std::mutex> lock(c.mutex);
   c.capturing = false;
 }
 
 std::string console_captured_out() {
-  console_t& c = console();
-  std::lock_guard<std::mutex> lock(c.mutex);
-  return c.captured[kOut];
+  return captured(kOut);
 }
 
 std::string console_captured_err() {
-  console_t& c = console();
-  std::lock_guard<std::mutex> lock(c.mutex);
-  return c.captured[kErr];
+  return captured(kErr);
 }
+
+}  // namespace eventid

@@ -9,6 +9,8 @@
 #include <chrono>
 #include <string>
 
+namespace eventid {
+
 #if defined(__GNUC__)
 #define CONSOLE_PRINTF(fmt_index) __attribute__((format(printf, fmt_index, fmt_index + 1)))
 #else
@@ -19,6 +21,8 @@
 void console_out(const char* format, ...) CONSOLE_PRINTF(1);
 // Failures, to standard error.
 void console_err(const char* format, ...) CONSOLE_PRINTF(1);
+// A failure whose format's one %s is the system's text for the socket error err.
+void report_error(const char* format, int err);
 
 // How long console_exit waits for the queued messages to be written.
 inline constexpr std::chrono::seconds kExitFlushLimit{1};
@@ -34,3 +38,5 @@ void console_capture_end();
 // What has been kept so far, of standard output and of standard error.
 std::string console_captured_out();
 std::string console_captured_err();
+
+}  // namespace eventid

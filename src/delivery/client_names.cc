@@ -6,11 +6,12 @@
 #include <thread>
 #include <unordered_map>
 
+namespace eventid {
 namespace {
 
 using time_point = std::chrono::steady_clock::time_point;
 
-struct host_entry_t {
+struct HostEntry {
   bool pending = true;  // its lookup is out
   std::string shown;    // once settled: the name, or the address where there is none
   time_point expires;   // once settled
@@ -23,7 +24,7 @@ struct ClientNames::State {
   Clock clock;
   std::mutex mutex;
   std::condition_variable settled;
-  std::unordered_map<std::uint32_t, host_entry_t> hosts;
+  std::unordered_map<std::uint32_t, HostEntry> hosts;
   int lookups_out = 0;
 
   bool pending(std::uint32_t host) const {
@@ -43,12 +44,12 @@ struct ClientNames::State {
   }
 
   void settle(const net::Endpoint& peer, const std::optional<std::string>& name) {
-    const auto it = hosts.find(net::host_of(peer));
+    const auto it = hosts.find(peer.address);
     if (it == hosts.end() || !it->second.pending) return;
-    host_entry_t& entry = it->second;
+    HostEntry& entry = it->second;
     entry.pending = false;
     const bool fits = name && !name->empty() && name->size() <= kLongestName;
-    entry.shown = fits ? *name : net::numeric_host(peer);
+    entry.shown = fits ? *name : net::address_text(peer.address);
     entry.expires = clock() + (name ? kAnswerKept : kFailureKept);
     settled.notify_all();
   }
@@ -70,21 +71,21 @@ ClientNames::ClientNames(Lookup lookup, Clock clock) : state_(std::make_shared<S
 std::optional<std::string> ClientNames::settled_name(const net::Endpoint& peer) {
   State& s = *state_;
   std::lock_guard<std::mutex> lock(s.mutex);
-  const std::uint32_t host = net::host_of(peer);
+  const std::uint32_t host = peer.address;
   const auto it = s.hosts.find(host);
   if (it != s.hosts.end()) {
-    if (it->second.pending) return net::numeric_host(peer);
+    if (it->second.pending) return net::address_text(peer.address);
     if (s.clock() < it->second.expires) return it->second.shown;
     s.hosts.erase(it);
   }
-  if (s.lookups_out >= kMostLookups) return net::numeric_host(peer);
+  if (s.lookups_out >= kMostLookups) return net::address_text(peer.address);
   s.make_room();
-  s.hosts[host] = host_entry_t{};
+  s.hosts[host] = HostEntry{};
   try {
     std::thread(State::look_up, state_, peer).detach();
   } catch (const std::system_error&) {
     s.hosts.erase(host);
-    return net::numeric_host(peer);
+    return net::address_text(peer.address);
   }
   ++s.lookups_out;
   return std::nullopt;
@@ -93,8 +94,8 @@ std::optional<std::string> ClientNames::settled_name(const net::Endpoint& peer) 
 std::optional<std::string> ClientNames::answer(const net::Endpoint& peer) {
   State& s = *state_;
   std::lock_guard<std::mutex> lock(s.mutex);
-  const auto it = s.hosts.find(net::host_of(peer));
-  if (it == s.hosts.end()) return net::numeric_host(peer);
+  const auto it = s.hosts.find(peer.address);
+  if (it == s.hosts.end()) return net::address_text(peer.address);
   if (it->second.pending) return std::nullopt;
   return it->second.shown;
 }
@@ -103,9 +104,9 @@ std::string ClientNames::name_of(const net::Endpoint& peer, std::chrono::millise
   if (std::optional<std::string> now = settled_name(peer)) return *now;
   {
     std::unique_lock<std::mutex> lock(state_->mutex);
-    state_->settled.wait_for(lock, wait, [&] { return !state_->pending(net::host_of(peer)); });
+    state_->settled.wait_for(lock, wait, [&] { return !state_->pending(peer.address); });
   }
-  return answer(peer).value_or(net::numeric_host(peer));
+  return answer(peer).value_or(net::address_text(peer.address));
 }
 
 std::optional<std::string> ClientNames::system_lookup(const net::Endpoint& peer) {
@@ -113,3 +114,5 @@ std::optional<std::string> ClientNames::system_lookup(const net::Endpoint& peer)
   if (!net::host_name(peer, &name)) return std::nullopt;
   return name;
 }
+
+}  // namespace eventid

@@ -12,6 +12,8 @@
 
 #include "net/net.h"
 
+namespace eventid {
+
 class ClientNames {
  public:
   // A reverse lookup that may take its time: the host's name, or nothing when it has none.
@@ -46,3 +48,5 @@ class ClientNames {
   struct State;
   std::shared_ptr<State> state_;  // shared with the lookups still out
 };
+
+}  // namespace eventid

@@ -3,7 +3,15 @@
 #include <cinttypes>
 #include <cstdio>
 
-int make_id_str(char* s, std::size_t len, ID_t id) {
-  return std::snprintf(s, len, "%" PRIu32 ".%05" PRIu32 " %c %" PRId32 " %" PRId32 "\r\n", id.id_iq,
-                       id.id_sub, id.state, id.jitter, id.jitter0);
+namespace eventid {
+
+IdLine format_id_line(const Estimate& e) {
+  IdLine line;
+  const int n = std::snprintf(line.text, sizeof line.text,
+                              "%" PRIu32 ".%05" PRIu32 " %c %" PRId32 " %" PRId32 "\r\n", e.id,
+                              e.micros, e.state, e.jitter, e.jitter0);
+  line.size = n > 0 ? static_cast<std::size_t>(n) : 0;
+  return line;
 }
+
+}  // namespace eventid

@@ -3,13 +3,18 @@
 
 #include <cstddef>
 
-#include "timing/context.h"
+#include "timing/estimate.h"
 
-// The line buffer, which the server also reuses for what a client sends.
-inline constexpr std::size_t kLineBufferSize = 100;
-// The longest line: both IDs fields at 10 digits, both jitters at 11 characters, "\r\n".
-inline constexpr int kMaxIdLine = 49;
+namespace eventid {
 
-// Writes the ID line for id into s (at most len bytes, NUL included) and returns the count
-// that the formatter reports.
-int make_id_str(char* s, std::size_t len, ID_t id);
+// The longest line: both ID fields at 10 digits, both jitters at 11 characters, and "\r\n".
+inline constexpr std::size_t kMaxIdLine = 49;
+
+struct IdLine {
+  char text[kMaxIdLine + 1];  // NUL-terminated
+  std::size_t size;           // without the NUL
+};
+
+IdLine format_id_line(const Estimate& estimate);
+
+}  // namespace eventid

@@ -1,16 +1,18 @@
-// The relay's clock. It never steps: samples and estimates only ever use differences between
-// readings, so a monotonic clock gives the same figures as the wall clock would, except that
-// a step of the wall clock (a time daemon, an operator, a resume) cannot shift the estimates.
+// The relay's clock. Every time in the relay is a signed 64-bit count of microseconds on it.
+// It never steps: samples and estimates only use differences between readings, so a monotonic
+// clock gives the figures that the wall clock would, except that a step of the wall clock (a
+// time daemon, an operator, a resume) cannot shift the estimates.
 #pragma once
 
-#include "timing/context.h"
+#include <cstdint>
+#include <functional>
 
-// The current reading, cut to whole milliseconds: tv_usec is always a multiple of 1000.
-void read_clock(time_value_t* tp);
+namespace eventid {
 
-// Microseconds of a reading, with the 64-bit arithmetic wrapping instead of overflowing.
-inline std::int64_t to_microseconds(const time_value_t& t) {
-  return static_cast<std::int64_t>(
-      static_cast<std::uint64_t>(t.tv_sec) * 1000000u +
-      static_cast<std::uint64_t>(static_cast<std::int64_t>(t.tv_usec)));
-}
+// A reading of the relay's clock, in microseconds. Tests hand in clocks of their own.
+using Clock = std::function<std::int64_t()>;
+
+// The monotonic clock cut to whole milliseconds: every reading is a multiple of 1000 µs.
+std::int64_t millisecond_clock();
+
+}  // namespace eventid

@@ -3,6 +3,8 @@
 #include <fstream>
 #include <sstream>
 
+namespace eventid::test {
+
 namespace {
 
 std::string read_whole(const std::string& path) {
@@ -20,3 +22,5 @@ std::string Process::out() const {
 std::string Process::err() const {
   return read_whole(err_path_);
 }
+
+}  // namespace eventid::test

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+namespace eventid::test {
+
 // Where a child's standard output or error goes.
 enum class Output {
   kFile,        // a file of its own, read by out() and err()
@@ -43,3 +45,5 @@ class Process {
   Impl* impl_;
   std::string out_path_, err_path_;  // files that the child's output goes to
 };
+
+}  // namespace eventid::test

@@ -11,6 +11,8 @@
 
 extern char** environ;
 
+namespace eventid::test {
+
 struct Process::Impl {
   pid_t pid = -1;
   std::optional<int> status;
@@ -133,3 +135,5 @@ void Process::kill() {
   ::kill(impl_->pid, SIGKILL);
   wait_exit(std::chrono::seconds(10));
 }
+
+}  // namespace eventid::test

@@ -2,6 +2,8 @@
 
 #include "support/process.h"
 
+namespace eventid::test {
+
 struct Process::Impl {
   PROCESS_INFORMATION pi{};
   bool started = false;
@@ -103,3 +105,5 @@ void Process::kill() {
   TerminateProcess(impl_->pi.hProcess, 137);
   wait_exit(std::chrono::seconds(10));
 }
+
+}  // namespace eventid::test

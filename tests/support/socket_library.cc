@@ -2,5 +2,5 @@
 #include "net/net.h"
 
 namespace {
-const net::Library sockets;
+const eventid::net::Library sockets;
 }  // namespace

@@ -1,0 +1,110 @@
+#include "support/clients.h"
+
+#include "support/id_line_check.h"
+#include "support/loopback.h"
+
+namespace eventid::test {
+
+RelayClient::RelayClient(std::uint16_t port) : socket(connect_loopback(port)) {
+  if (!net::set_recv_timeout(socket, 3000)) socket.close();
+}
+
+std::string RelayClient::read_line() {
+  for (;;) {
+    const auto end = pending.find('\n');
+    if (end != std::string::npos) {
+      std::string line = pending.substr(0, end + 1);
+      pending.erase(0, end + 1);
+      return line;
+    }
+    char buf[256];
+    const long n = net::receive_some(socket, buf, sizeof buf);
+    if (n <= 0) return "";
+    pending.append(buf, static_cast<size_t>(n));
+  }
+}
+
+void RelayClient::send(const std::string& text) {
+  net::send_some(socket, text.data(), text.size());
+}
+
+namespace {
+
+struct Waiting {
+  net::Socket socket;
+  std::string pending;
+};
+
+// Reads what a waiting client got; true once its whole greeting is in.
+bool read_greeting(Waiting& c) {
+  char buf[128];
+  const long got = net::receive_some(c.socket, buf, sizeof buf);
+  if (got <= 0) {
+    if (got == 0 || !net::would_block(net::last_error())) c.socket.close();
+    return false;
+  }
+  c.pending.append(buf, static_cast<std::size_t>(got));
+  return c.pending.find('\n') != std::string::npos;
+}
+
+}  // namespace
+
+std::vector<Greeting> greet_burst(std::uint16_t port, int n, std::chrono::milliseconds limit) {
+  std::vector<Waiting> clients(static_cast<std::size_t>(n));
+  std::vector<Greeting> greetings;
+  const auto start = std::chrono::steady_clock::now();
+  for (Waiting& c : clients) {
+    c.socket = net::open_tcp4();
+    net::set_nonblocking(c.socket, true);
+    if (!net::connect_to(c.socket, {net::kLoopback, port}) &&
+        !net::would_block(net::last_error())) {
+      c.socket.close();
+    }
+  }
+  std::vector<net::PollEntry> entries;
+  std::vector<int> index;
+  while (std::chrono::steady_clock::now() - start < limit) {
+    entries.clear();
+    index.clear();
+    for (int i = 0; i < n; ++i) {
+      if (!clients[i].socket.valid()) continue;
+      entries.push_back({clients[i].socket.get(), net::kReadable, 0});
+      index.push_back(i);
+    }
+    if (entries.empty()) break;
+    if (net::poll_sockets(entries.data(), entries.size(), 50) <= 0) continue;
+    for (std::size_t k = 0; k < entries.size(); ++k) {
+      Waiting& c = clients[index[k]];
+      if (entries[k].found == 0 || !read_greeting(c)) continue;
+      const std::chrono::duration<double, std::micro> after =
+          std::chrono::steady_clock::now() - start;
+      greetings.push_back({index[k], after.count(), c.pending});
+      c.socket.close();
+    }
+  }
+  return greetings;
+}
+
+std::size_t occurrences(const std::string& text, const std::string& what) {
+  std::size_t n = 0;
+  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+bool well_formed(const std::string& line) {
+  return id_line_check::well_formed(line);
+}
+
+double line_position(const std::string& line) {
+  if (!well_formed(line)) return -1;
+  const auto dot = line.find('.');
+  const auto space = line.find(' ');
+  return std::stod(line.substr(0, dot)) + std::stod(line.substr(dot + 1, space - dot - 1)) / 1e5;
+}
+
+char line_state(const std::string& line) {
+  const auto space = line.find(' ');
+  return space == std::string::npos ? '?' : line[space + 1];
+}
+
+}  // namespace eventid::test

@@ -3,10 +3,12 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "console/console.h"
 #include "delivery/client_names.h"
@@ -149,26 +151,23 @@ TEST_F(ClientNamesTest, KeepsSixtyFourHostsAtMost) {
 // --- the server, in this process, over loopback ---
 
 // The server on a free loopback port, serving a ring primed with ID 42 that arrived at 1 s,
-// on a clock that the test moves.
+// on a clock that the test moves. Clients' names come from lookup.
 struct ServerRun {
-  SampleRing ring;
-  std::atomic<std::int64_t> now_us{1300000};
-  ClientNames names{[](const net::Endpoint&) { return std::optional<std::string>("client-host"); }};
-  net::Socket listener;
-  std::uint16_t port = 0;
-  std::jthread thread;
-
-  ServerRun() {
+  explicit ServerRun(
+      ServerConfig config = {},
+      ClientNames::Lookup lookup = [](auto&) { return std::optional<std::string>("client-host"); })
+      : config(config), names(std::move(lookup)) {
     ring.prime(make_sample(42, 1000000));
     ring.set_connected(true);
     console_capture_begin();
-    listener = open_listener({net::kLoopback, 0});
+    this->config.local = {net::kLoopback, 0};
+    listener = open_listener(this->config);
     net::Endpoint bound;
     net::local_endpoint(listener, &bound);
     port = bound.port;
     thread = std::jthread([this](std::stop_token stop) {
       serve_clients(
-          listener, ring, [this] { return now_us.load(); }, names, stop);
+          listener, this->config, ring, [this] { return now_us.load(); }, names, stop);
     });
   }
   ~ServerRun() {
@@ -177,6 +176,14 @@ struct ServerRun {
     thread.join();
     console_capture_end();
   }
+
+  ServerConfig config;
+  SampleRing ring;
+  std::atomic<std::int64_t> now_us{1300000};
+  ClientNames names;
+  net::Socket listener;
+  std::uint16_t port = 0;
+  std::jthread thread;
 };
 
 // 42 IDs, 100000 µs each, before 1 s: offset -3200000 µs, and jitter0 is
@@ -225,6 +232,101 @@ TEST(Server, AResetIsNoSendFailure) {
   EXPECT_TRUE(eventually(
       [] { return test::occurrences(console_captured_out(), "Connection dropped\r\n") == 20; }));
   EXPECT_EQ(console_captured_err(), "");
+}
+
+// --- many clients at once ---
+
+ServerConfig many(int clients, int idle_timeout_s = 0) {
+  ServerConfig config;
+  config.clients = clients;
+  config.idle_timeout_s = idle_timeout_s;
+  return config;
+}
+
+// Beside a silent client, one that floods requests and never reads, and one that resets, an
+// active client is answered at once, every time; the messages pair up by address and port.
+TEST(Server, NoClientHoldsUpAnother) {
+  ServerRun server(many(4));
+  RelayClient silent(server.port);
+  EXPECT_TRUE(test::well_formed(silent.read_line()));
+  RelayClient flooder(server.port);
+  EXPECT_TRUE(test::well_formed(flooder.read_line()));
+  net::set_nonblocking(flooder.socket, true);
+  const std::string chunk(1000, 'x');
+  for (int i = 0; i < 20000 && net::send_some(flooder.socket, chunk.data(), chunk.size()) > 0;) {
+    ++i;
+  }
+  RelayClient active(server.port);
+  EXPECT_TRUE(test::well_formed(active.read_line()));
+  for (int i = 0; i < 100; ++i) {
+    if (i % 10 == 0) {
+      RelayClient resetting(server.port);
+      net::set_reset_on_close(resetting.socket);
+    }
+    active.send("x");
+    ASSERT_TRUE(test::well_formed(active.read_line())) << i;
+  }
+  EXPECT_TRUE(eventually([] {
+    return test::occurrences(console_captured_out(), "Connection dropped (127.0.0.1:") == 10;
+  }));
+  EXPECT_EQ(test::occurrences(console_captured_out(), "Connected to client-host (127.0.0.1:"), 13u);
+  EXPECT_EQ(console_captured_err(), "");
+}
+
+// Beyond the places, clients wait in the listen queue and are greeted as one frees.
+TEST(Server, ClientsBeyondThePlacesWaitTheirTurn) {
+  ServerRun server(many(2));
+  auto first = std::make_unique<RelayClient>(server.port);
+  RelayClient second(server.port), third(server.port);
+  EXPECT_TRUE(test::well_formed(first->read_line()));
+  EXPECT_TRUE(test::well_formed(second.read_line()));
+  net::set_recv_timeout(third.socket, 300);
+  EXPECT_EQ(third.read_line(), "");
+  first.reset();
+  net::set_recv_timeout(third.socket, 3000);
+  EXPECT_TRUE(test::well_formed(third.read_line()));
+}
+
+// A name server that never answers: the host's first client is greeted after a short wait
+// with its address, and the others meanwhile at once.
+TEST(Server, ASlowNameCostsOthersNothing) {
+  std::promise<void> never;
+  std::shared_future<void> answer = never.get_future().share();
+  {
+    ServerRun server(many(3), [answer](auto&) {
+      answer.wait_for(std::chrono::seconds(5));
+      return std::optional<std::string>("late");
+    });
+    RelayClient first(server.port), second(server.port);
+    EXPECT_TRUE(test::well_formed(second.read_line()));
+    EXPECT_TRUE(test::well_formed(first.read_line()));
+    EXPECT_EQ(test::occurrences(console_captured_out(), "Connected to 127.0.0.1 (127.0.0.1:"), 2u);
+  }
+  never.set_value();
+}
+
+// Silent for the idle timeout: dropped, one at a time or many at once; a client that keeps
+// asking stays.
+TEST(Server, IdleClientsAreDropped) {
+  for (const int clients : {1, 3}) {
+    ServerRun server(many(clients, 1));
+    RelayClient idle(server.port);
+    EXPECT_TRUE(test::well_formed(idle.read_line()));
+    const auto since = std::chrono::steady_clock::now();
+    EXPECT_EQ(idle.read_line(), "") << clients;  // closed by the server, or 3 s passed
+    const auto waited = std::chrono::steady_clock::now() - since;
+    EXPECT_GE(waited, 900ms) << clients;
+    EXPECT_LT(waited, 2900ms) << clients;
+    EXPECT_TRUE(eventually(
+        [] { return test::occurrences(console_captured_out(), "Connection dropped") == 1; }));
+    RelayClient busy(server.port);
+    EXPECT_TRUE(test::well_formed(busy.read_line()));
+    for (int i = 0; i < 4; ++i) {
+      std::this_thread::sleep_for(400ms);
+      busy.send("x");
+      ASSERT_TRUE(test::well_formed(busy.read_line())) << clients << " " << i;
+    }
+  }
 }
 
 }  // namespace

@@ -1,17 +1,19 @@
-// eventid-relay [host [service]]
-// Keeps a local copy of an upstream event-ID counter and serves it on TCP port 58051.
+// eventid-relay [OPTION]... [HOST [SERVICE]]
+// Keeps a local copy of an upstream event-ID counter and serves it to local clients.
 //
 // Names: types are CamelCase, functions and variables snake_case, constants kCamelCase, all in
 // namespace eventid. Three functions keep the names that the relay's messages print
 // (ID_connect, ID_collect, deliver_id), so that a log line leads to its function.
 #include <chrono>
-#include <memory>
+#include <cstdlib>
 #include <new>
 #include <system_error>
 #include <thread>
 
 #include "console/console.h"
 #include "delivery/server.h"
+#include "main/options.h"
+#include "main/service_manager.h"
 #include "net/net.h"
 #include "timing/ring.h"
 #include "upstream/collector.h"
@@ -19,19 +21,48 @@
 namespace eventid {
 namespace {
 
-// Exit statuses. The relay runs until it is stopped, so it never ends with 0.
+// Exit statuses. The relay serves until it is stopped, so it never ends with 0 once running.
+constexpr int kAnswered = 0;  // --help, --version
 constexpr int kNoSocketLibrary = 1;
 constexpr int kNoResources = 2;
 constexpr int kListenerFailed = 3;
+constexpr int kUsageError = 64;
 
-UpstreamAddress upstream_from(int argc, char** argv) {
-  return {argc > 1 ? argv[1] : default_upstream_host(),
-          argc > 2 ? argv[2] : kDefaultUpstreamService};
+// Descriptors besides the clients': standard streams, listener, upstream, name lookups.
+constexpr int kDescriptorsBesideClients = 16;
+
+[[noreturn]] void answer(const CommandLine& command) {
+  switch (command.action) {
+    case CommandLine::Action::kHelp:
+      console_out("%s", usage_text().c_str());
+      console_exit(kAnswered);
+    case CommandLine::Action::kVersion:
+      console_out("eventid-relay %s\r\n", EVENTID_VERSION);
+      console_exit(kAnswered);
+    default:
+      console_err("eventid-relay: %s\r\n", command.problem.c_str());
+      console_err("Try 'eventid-relay --help' for more information.\r\n");
+      console_exit(kUsageError);
+  }
 }
 
-bool start_collector(SampleRing& ring, const UpstreamAddress& upstream) {
+// Before anything connects: enough descriptors for the clients asked for, or the end.
+void check_descriptors(int clients) {
+  const int needed = clients + kDescriptorsBesideClients;
+  const int allowed = net::raise_descriptor_limit(needed);
+  if (allowed >= needed) return;
+  console_err("main() too few descriptors for %d clients: %d needed, %d allowed\r\n", clients,
+              needed, allowed);
+  console_exit(kNoResources);
+}
+
+bool start_collector(SampleRing& ring, const UpstreamAddress& upstream, const Clock& clock,
+                     ServiceManager& manager) {
   try {
-    std::thread([&ring, upstream] { ID_collect(ring, upstream, real_collector_seam()); }).detach();
+    std::thread([&ring, upstream, clock, &manager] {
+      ID_collect(ring, upstream, real_collector_seam(clock),
+                 [&manager](bool delivering) { manager.upstream(delivering); });
+    }).detach();
     return true;
   } catch (const std::system_error& e) {
     console_err("main() thread start failed: %s\r\n", e.what());
@@ -46,18 +77,22 @@ void wait_for_first_sample(const SampleRing& ring) {
   } while (!ring.primed());
 }
 
-int run(int argc, char** argv) {
-  // Lives as long as the process: the collector thread writes it until the very end.
+[[noreturn]] void run(const Options& options) {
+  // They live as long as the process: the collector thread uses them until the very end.
   auto& ring = *new SampleRing;
-  const UpstreamAddress upstream = upstream_from(argc, argv);
+  const char* notify_socket = std::getenv("NOTIFY_SOCKET");
+  auto& manager = *new ServiceManager(notify_socket ? notify_socket : "", options.upstream);
+  const Clock clock =
+      options.resolution == Resolution::kMicroseconds ? microsecond_clock : millisecond_clock;
+  if (options.clients_given) check_descriptors(options.server.clients);
   const net::Library sockets;
   if (!sockets.ok()) {
     console_out("Init winsock failed\r\n");
     console_exit(kNoSocketLibrary);
   }
-  if (!start_collector(ring, upstream)) console_exit(kNoResources);
+  if (!start_collector(ring, options.upstream, clock, manager)) console_exit(kNoResources);
   wait_for_first_sample(ring);
-  deliver_id(ring, millisecond_clock);
+  deliver_id(options.server, ring, clock, [&] { manager.ready(ring.snapshot().connected); });
   console_exit(kListenerFailed);
 }
 
@@ -65,9 +100,12 @@ int run(int argc, char** argv) {
 }  // namespace eventid
 
 int main(int argc, char** argv) {
+  using eventid::CommandLine;
   if (!eventid::net::prepare_standard_streams()) return eventid::kNoResources;
   try {
-    return eventid::run(argc, argv);
+    const CommandLine command = eventid::parse_command_line(argc, argv);
+    if (command.action != CommandLine::Action::kRun) eventid::answer(command);
+    eventid::run(command.options);
   } catch (const std::bad_alloc&) {
     return eventid::kNoResources;  // out of memory at start-up
   }

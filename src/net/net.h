@@ -51,6 +51,14 @@ class Library {
 // output streams keep "\r\n" byte for byte. False when a descriptor could not be opened.
 bool prepare_standard_streams();
 
+// Raises the soft limit on open descriptors towards needed, as far as the hard limit allows,
+// and returns the limit then in force (where there is none, as on Windows: a large number).
+int raise_descriptor_limit(int needed);
+
+// One datagram to a service manager's notification socket: a path, or an abstract name that
+// starts with '@'. False where it cannot be sent (always on Windows).
+bool notify_service_manager(const std::string& socket_name, const std::string& message);
+
 // An IPv4 address and port, both in host byte order.
 struct Endpoint {
   std::uint32_t address = 0;  // 0: every local address, for a listener

@@ -14,5 +14,7 @@ using Clock = std::function<std::int64_t()>;
 
 // The monotonic clock cut to whole milliseconds: every reading is a multiple of 1000 µs.
 std::int64_t millisecond_clock();
+// The same clock, whole microseconds.
+std::int64_t microsecond_clock();
 
 }  // namespace eventid

@@ -14,10 +14,18 @@ namespace {
 struct Collector {
   SampleRing& ring;
   const CollectorSeam& seam;
-  int failures = 0;  // failed attempts in a row since the last stored sample
+  const ConnectionWatcher& watcher;
+  bool delivering = false;  // a sample has come on this connection
+  int failures = 0;         // failed attempts in a row since the last stored sample
   std::optional<std::uint32_t> last_id = {};
   char buffer[kUpstreamBufferSize] = {};
 };
+
+void set_delivering(Collector& c, bool delivering) {
+  if (c.delivering == delivering) return;
+  c.delivering = delivering;
+  if (c.watcher) c.watcher(delivering);
+}
 
 void store_sample(Collector& c, std::uint32_t id, std::int64_t arrival_us) {
   const Sample sample = make_sample(id, arrival_us);
@@ -32,6 +40,7 @@ void store_sample(Collector& c, std::uint32_t id, std::int64_t arrival_us) {
   }
   c.last_id = id;
   c.failures = 0;
+  set_delivering(c, true);
 }
 
 // Returns whether the chunk gave a sample.
@@ -65,6 +74,7 @@ bool receive_until_failure(Collector& c, net::Socket& upstream) {
                   why.c_str());
       upstream.close();
       c.ring.set_connected(false);
+      set_delivering(c, false);
       return delivered;
     }
     delivered |= handle_chunk(c, static_cast<std::size_t>(n), arrival_us);
@@ -103,9 +113,9 @@ const char* default_upstream_host() {
   return EVENTID_DEFAULT_HOST;
 }
 
-CollectorSeam real_collector_seam() {
+CollectorSeam real_collector_seam(Clock clock) {
   return {[](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }, console_exit,
-          millisecond_clock};
+          std::move(clock)};
 }
 
 net::Socket ID_connect(const UpstreamAddress& upstream) {
@@ -138,8 +148,9 @@ net::Socket ID_connect(const UpstreamAddress& upstream) {
   return s;
 }
 
-void ID_collect(SampleRing& ring, const UpstreamAddress& upstream, const CollectorSeam& seam) {
-  Collector c{ring, seam};
+void ID_collect(SampleRing& ring, const UpstreamAddress& upstream, const CollectorSeam& seam,
+                const ConnectionWatcher& watcher) {
+  Collector c{ring, seam, watcher};
   for (;;) {
     const std::int64_t attempt_began_us = seam.clock();
     net::Socket connection = ID_connect(upstream);

@@ -34,13 +34,18 @@ struct CollectorSeam {
   std::function<void(int status)> end_process;  // the real one never returns
   Clock clock;
 };
-CollectorSeam real_collector_seam();
+CollectorSeam real_collector_seam(Clock clock);
+
+// Told when the upstream starts delivering (the first sample on a connection) and when a
+// connection that delivered fails: what turns the estimates' state to D and back.
+using ConnectionWatcher = std::function<void(bool delivering)>;
 
 // One connection attempt. Returns an invalid socket after a failure, already reported.
 net::Socket ID_connect(const UpstreamAddress& upstream);
 
 // The collector thread: connects, stores every announcement, reconnects, and ends the process
 // after the last retry. Returns only if seam.end_process does.
-void ID_collect(SampleRing& ring, const UpstreamAddress& upstream, const CollectorSeam& seam);
+void ID_collect(SampleRing& ring, const UpstreamAddress& upstream, const CollectorSeam& seam,
+                const ConnectionWatcher& watcher = {});
 
 }  // namespace eventid

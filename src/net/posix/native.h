@@ -7,13 +7,18 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstddef>
 #include <cstring>
+#include <string>
 
 namespace eventid::net {
 namespace native {
@@ -61,6 +66,34 @@ bool prepare_standard_streams() {
     }
   }
   return std::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
+}
+
+int raise_descriptor_limit(int needed) {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+  const auto wanted = static_cast<rlim_t>(needed);
+  if (limit.rlim_cur < wanted && limit.rlim_cur != RLIM_INFINITY) {
+    limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_max);
+    setrlimit(RLIMIT_NOFILE, &limit);
+    getrlimit(RLIMIT_NOFILE, &limit);
+  }
+  return limit.rlim_cur > static_cast<rlim_t>(INT_MAX) ? INT_MAX : static_cast<int>(limit.rlim_cur);
+}
+
+bool notify_service_manager(const std::string& socket_name, const std::string& message) {
+  sockaddr_un to{};
+  to.sun_family = AF_UNIX;
+  if (socket_name.empty() || socket_name.size() >= sizeof to.sun_path) return false;
+  std::memcpy(to.sun_path, socket_name.data(), socket_name.size());
+  if (to.sun_path[0] == '@') to.sun_path[0] = '\0';  // an abstract name
+  const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + socket_name.size());
+  const int s = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (s < 0) return false;
+  const bool sent =
+      ::sendto(s, message.data(), message.size(), MSG_NOSIGNAL,
+               reinterpret_cast<const sockaddr*>(&to), len) == static_cast<ssize_t>(message.size());
+  ::close(s);
+  return sent;
 }
 
 Library::Library() : ok_(true) {}

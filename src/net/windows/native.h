@@ -7,6 +7,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -72,6 +73,16 @@ bool prepare_standard_streams() {
     if (_fileno(stream) >= 0) _setmode(_fileno(stream), _O_BINARY);
   }
   return true;
+}
+
+// Windows puts no such limit on sockets.
+int raise_descriptor_limit(int) {
+  return INT_MAX;
+}
+
+// Service managers of this kind are for POSIX systems.
+bool notify_service_manager(const std::string&, const std::string&) {
+  return false;
 }
 
 Library::Library() {

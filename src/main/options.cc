@@ -1,0 +1,137 @@
+#include "main/options.h"
+
+#include <string_view>
+
+namespace eventid {
+namespace {
+
+using Action = CommandLine::Action;
+
+// A whole number from low to high in decimal digits only: no sign, no prefix, no space.
+bool parse_number(std::string_view text, long low, long high, long* out) {
+  if (text.empty() || text.size() > 9) return false;
+  long value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+  }
+  if (value < low || value > high) return false;
+  *out = value;
+  return true;
+}
+
+// Sets what one option says; the problem with its value otherwise.
+bool apply(std::string_view name, std::string_view value, Options& o, std::string* problem) {
+  long n = 0;
+  if (name == "--clients") {
+    if (!parse_number(value, 1, kMostClients, &n)) {
+      *problem = "not a whole number from 1 to 1024";
+      return false;
+    }
+    o.server.clients = static_cast<int>(n);
+    o.clients_given = true;
+  } else if (name == "--idle-timeout") {
+    if (!parse_number(value, 1, 86400, &n)) {
+      *problem = "not a whole number from 1 to 86400";
+      return false;
+    }
+    o.server.idle_timeout_s = static_cast<int>(n);
+  } else if (name == "--listen") {
+    if (!net::parse_address(value, &o.server.local.address)) {
+      *problem = "not a dotted-quad IPv4 address";
+      return false;
+    }
+    o.server.say_where = true;
+  } else if (name == "--port") {
+    if (!parse_number(value, 0, 65535, &n)) {
+      *problem = "not a whole number from 0 to 65535";
+      return false;
+    }
+    o.server.local.port = static_cast<std::uint16_t>(n);
+    o.server.say_where = true;
+  } else if (name == "--resolution") {
+    if (value != "ms" && value != "us") {
+      *problem = "neither ms nor us";
+      return false;
+    }
+    o.resolution = value == "us" ? Resolution::kMicroseconds : Resolution::kMilliseconds;
+  }
+  return true;
+}
+
+bool takes_value(std::string_view name) {
+  return name == "--clients" || name == "--idle-timeout" || name == "--listen" ||
+         name == "--port" || name == "--resolution";
+}
+
+CommandLine usage_error(std::string_view option, const char* problem) {
+  CommandLine c;
+  c.action = Action::kUsageError;
+  c.problem = std::string(option) + ": " + problem;
+  return c;
+}
+
+}  // namespace
+
+CommandLine parse_command_line(int argc, const char* const* argv) {
+  CommandLine c;
+  std::string_view positional[2];
+  int positionals = 0;
+  bool options_ended = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (options_ended || arg.size() < 2 || arg[0] != '-') {
+      if (positionals < 2) positional[positionals] = arg;
+      ++positionals;  // further ones are ignored
+      continue;
+    }
+    if (arg == "--") {
+      options_ended = true;
+      continue;
+    }
+    const std::size_t equals = arg.substr(0, 2) == "--" ? arg.find('=') : std::string_view::npos;
+    const std::string_view name = arg.substr(0, equals);
+    const bool inline_value = equals != std::string_view::npos;
+    if (name == "-h" || name == "--help" || name == "-V" || name == "--version") {
+      if (inline_value) return usage_error(name, "takes no value");
+      c.action = name == "-h" || name == "--help" ? Action::kHelp : Action::kVersion;
+      return c;
+    }
+    if (!takes_value(name)) return usage_error(name, "unknown option");
+    std::string_view value;
+    if (inline_value) {
+      value = arg.substr(equals + 1);
+    } else if (i + 1 < argc) {
+      value = argv[++i];
+    } else {
+      return usage_error(name, "missing value");
+    }
+    std::string problem;
+    if (!apply(name, value, c.options, &problem)) return usage_error(name, problem.c_str());
+  }
+  c.options.upstream.host = positionals > 0 ? positional[0] : default_upstream_host();
+  c.options.upstream.service = positionals > 1 ? positional[1] : kDefaultUpstreamService;
+  return c;
+}
+
+std::string usage_text() {
+  const std::string host = default_upstream_host();
+  return "Usage: eventid-relay [OPTION]... [HOST [SERVICE]]\r\n"
+         "Keeps a local copy of an upstream event-ID counter and serves its current value to\r\n"
+         "local clients over TCP. HOST and SERVICE name the upstream event-ID server (default " +
+         host + " and " + kDefaultUpstreamService +
+         ").\r\n"
+         "\r\n"
+         "  --clients N        serve up to N clients at once, 1 to 1024 (default 1: one at a "
+         "time)\r\n"
+         "  --idle-timeout S   drop a client that has sent nothing for S seconds, 1 to 86400 "
+         "(default: never)\r\n"
+         "  --listen ADDR      serve on this IPv4 address only, dotted quad (default: every "
+         "local address)\r\n"
+         "  --port N           serve on this port, 0 for any free one (default 58051)\r\n"
+         "  --resolution R     clock resolution of samples and estimates: ms (default) or us\r\n"
+         "  -h, --help         print this usage to standard output and exit with status 0\r\n"
+         "  -V, --version      print \"eventid-relay VERSION\" and exit with status 0\r\n";
+}
+
+}  // namespace eventid

@@ -1,0 +1,35 @@
+// The command line: eventid-relay [OPTION]... [HOST [SERVICE]]
+#pragma once
+
+#include <string>
+
+#include "delivery/server.h"
+#include "upstream/collector.h"
+
+namespace eventid {
+
+enum class Resolution { kMilliseconds, kMicroseconds };
+
+struct Options {
+  UpstreamAddress upstream;  // the defaults filled in
+  ServerConfig server;
+  bool clients_given = false;  // --clients: the descriptors it needs are checked at start
+  Resolution resolution = Resolution::kMilliseconds;
+};
+
+struct CommandLine {
+  enum class Action { kRun, kHelp, kVersion, kUsageError };
+  Action action = Action::kRun;
+  Options options;
+  std::string problem;  // for kUsageError: "OPTION: PROBLEM"
+};
+
+// Reads the arguments left to right; the first of --help, --version or a usage error decides.
+// Options may stand anywhere among the positional arguments, "--" ends them, and a repeated
+// option's last value wins.
+CommandLine parse_command_line(int argc, const char* const* argv);
+
+// The text of --help, every line ending in "\r\n".
+std::string usage_text();
+
+}  // namespace eventid

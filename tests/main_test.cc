@@ -1,0 +1,156 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "main/options.h"
+#include "main/service_manager.h"
+#include "support/notify_socket.h"
+
+namespace eventid {
+namespace {
+
+using Action = CommandLine::Action;
+
+CommandLine parse(std::vector<const char*> args) {
+  args.insert(args.begin(), "eventid-relay");
+  return parse_command_line(static_cast<int>(args.size()), args.data());
+}
+
+// --- the command line ---
+
+struct Good {
+  const char* rule;
+  std::vector<const char*> args;
+  std::function<bool(const Options&)> holds;
+};
+
+TEST(CommandLine, GoodLines) {
+  const std::vector<Good> good = {
+      {"no arguments: the defaults",
+       {},
+       [](const Options& o) {
+         return o.upstream.host == default_upstream_host() && o.upstream.service == "58050" &&
+                o.server.clients == 1 && !o.clients_given && o.server.idle_timeout_s == 0 &&
+                o.server.local.address == 0 && o.server.local.port == kDeliveryPort &&
+                !o.server.say_where && o.resolution == Resolution::kMilliseconds;
+       }},
+      {"host and service, further ones ignored",
+       {"h", "s", "extra"},
+       [](const Options& o) { return o.upstream.host == "h" && o.upstream.service == "s"; }},
+      {"options anywhere among them",
+       {"h", "--port", "1", "s"},
+       [](const Options& o) {
+         return o.upstream.host == "h" && o.upstream.service == "s" && o.server.local.port == 1 &&
+                o.server.say_where;
+       }},
+      {"--opt=value", {"--port=0"}, [](const Options& o) { return o.server.local.port == 0; }},
+      {"the last of a repeated option wins",
+       {"--port", "5", "--port=6"},
+       [](const Options& o) { return o.server.local.port == 6; }},
+      {"--listen keeps the default port",
+       {"--listen", "127.0.0.1"},
+       [](const Options& o) {
+         return o.server.local.address == 0x7f000001u && o.server.local.port == kDeliveryPort &&
+                o.server.say_where;
+       }},
+      {"the widest values",
+       {"--clients", "1024", "--idle-timeout=86400", "--resolution", "us", "--port", "65535"},
+       [](const Options& o) {
+         return o.server.clients == 1024 && o.clients_given && o.server.idle_timeout_s == 86400 &&
+                o.resolution == Resolution::kMicroseconds && o.server.local.port == 65535;
+       }},
+      {"the narrowest values",
+       {"--clients=1", "--idle-timeout", "1", "--resolution=ms"},
+       [](const Options& o) {
+         return o.server.clients == 1 && o.clients_given && o.server.idle_timeout_s == 1 &&
+                o.resolution == Resolution::kMilliseconds;
+       }},
+      {"-- ends the options",
+       {"--", "--port"},
+       [](const Options& o) {
+         return o.upstream.host == "--port" && o.server.local.port == kDeliveryPort;
+       }},
+      {"a lone - is an argument", {"-"}, [](const Options& o) { return o.upstream.host == "-"; }},
+  };
+  for (const Good& g : good) {
+    const CommandLine c = parse(g.args);
+    EXPECT_EQ(c.action, Action::kRun) << g.rule << ": " << c.problem;
+    EXPECT_TRUE(g.holds(c.options)) << g.rule;
+  }
+}
+
+TEST(CommandLine, TheFirstOfHelpVersionOrAProblemDecides) {
+  EXPECT_EQ(parse({"--help"}).action, Action::kHelp);
+  EXPECT_EQ(parse({"host", "-h", "--bogus"}).action, Action::kHelp);
+  EXPECT_EQ(parse({"-V"}).action, Action::kVersion);
+  EXPECT_EQ(parse({"--version", "--help"}).action, Action::kVersion);
+  EXPECT_EQ(parse({"--port", "x", "--help"}).action, Action::kUsageError);
+  EXPECT_EQ(parse({"--", "--help"}).action, Action::kRun);
+}
+
+TEST(CommandLine, BadLines) {
+  const std::vector<std::pair<std::vector<const char*>, std::string>> bad = {
+      {{"--bogus"}, "--bogus: unknown option"},
+      {{"--bogus=1"}, "--bogus: unknown option"},
+      {{"-x"}, "-x: unknown option"},
+      {{"-hV"}, "-hV: unknown option"},           // short options are not bundled
+      {{"--por", "1"}, "--por: unknown option"},  // no abbreviations
+      {{"--help=1"}, "--help: takes no value"},
+      {{"h", "--port"}, "--port: missing value"},
+      {{"--port", "-1"}, "--port: not a whole number from 0 to 65535"},
+      {{"--port", "+1"}, "--port: not a whole number from 0 to 65535"},
+      {{"--port", "0x10"}, "--port: not a whole number from 0 to 65535"},
+      {{"--port", " 1"}, "--port: not a whole number from 0 to 65535"},
+      {{"--port", "65536"}, "--port: not a whole number from 0 to 65535"},
+      {{"--port="}, "--port: not a whole number from 0 to 65535"},
+      {{"--port", "99999999999999999999"}, "--port: not a whole number from 0 to 65535"},
+      {{"--clients", "0"}, "--clients: not a whole number from 1 to 1024"},
+      {{"--clients", "1025"}, "--clients: not a whole number from 1 to 1024"},
+      {{"--idle-timeout", "0"}, "--idle-timeout: not a whole number from 1 to 86400"},
+      {{"--idle-timeout", "86401"}, "--idle-timeout: not a whole number from 1 to 86400"},
+      {{"--listen", "127.1"}, "--listen: not a dotted-quad IPv4 address"},
+      {{"--listen", "localhost"}, "--listen: not a dotted-quad IPv4 address"},
+      {{"--resolution", "ns"}, "--resolution: neither ms nor us"},
+  };
+  for (const auto& [args, problem] : bad) {
+    const CommandLine c = parse(args);
+    EXPECT_EQ(c.action, Action::kUsageError) << problem;
+    EXPECT_EQ(c.problem, problem);
+  }
+}
+
+TEST(CommandLine, EveryUsageLineEndsInCrLf) {
+  const std::string usage = usage_text();
+  EXPECT_EQ(usage.rfind("Usage: eventid-relay [OPTION]... [HOST [SERVICE]]\r\n", 0), 0u);
+  for (std::size_t at = usage.find('\n'); at != std::string::npos; at = usage.find('\n', at + 1)) {
+    EXPECT_EQ(usage[at - 1], '\r') << at;
+  }
+  for (const char* option : {"--clients N", "--idle-timeout S", "--listen ADDR", "--port N",
+                             "--resolution R", "-h, --help", "-V, --version"}) {
+    EXPECT_NE(usage.find(option), std::string::npos) << option;
+  }
+}
+
+// --- readiness for a service manager ---
+
+TEST(ServiceManager, ReadyOnceThenStatusOnlyWhenTheUpstreamChanges) {
+  for (const bool abstract : {false, true}) {
+    test::NotifySocket socket(abstract);
+    if (!socket.open()) GTEST_SKIP() << "no service manager sockets here";
+    ServiceManager manager(socket.name(), {"up.example", "58050"});
+    manager.upstream(false);  // before ready: nothing
+    manager.ready(true);
+    EXPECT_EQ(socket.receive(), "READY=1\nSTATUS=serving; upstream up.example:58050 connected");
+    manager.upstream(true);  // no change
+    manager.upstream(false);
+    EXPECT_EQ(socket.receive(), "STATUS=serving; upstream up.example:58050 disconnected");
+    manager.upstream(false);
+    manager.upstream(true);
+    EXPECT_EQ(socket.receive(), "STATUS=serving; upstream up.example:58050 connected");
+  }
+}
+
+}  // namespace
+}  // namespace eventid

@@ -1,0 +1,25 @@
+// A service manager's notification socket, for tests: a datagram socket of the test's own.
+#pragma once
+
+#include <memory>
+#include <string>
+
+namespace eventid::test {
+
+class NotifySocket {
+ public:
+  // Bound to a fresh path, or to a fresh abstract name ("@..."), or not at all where the
+  // platform has no such thing.
+  explicit NotifySocket(bool abstract = false);
+  ~NotifySocket();
+  bool open() const;
+  const std::string& name() const { return name_; }  // for NOTIFY_SOCKET
+  // The next datagram, or "" when none comes within 3 s.
+  std::string receive();
+
+ private:
+  int fd_ = -1;
+  std::string name_;
+};
+
+}  // namespace eventid::test

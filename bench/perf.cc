@@ -108,8 +108,9 @@ long peak_rss_kib(int pid) {
 
 // A relay fed by a simulator, with 40 samples of this upstream in its ring.
 struct Upstream : RelayRun {
-  explicit Upstream(std::vector<std::string> sim_args) : RelayRun(std::move(sim_args)) {
-    relay_listening(relay);
+  explicit Upstream(std::vector<std::string> sim_args, std::vector<std::string> relay_args = {})
+      : RelayRun({.sim_args = std::move(sim_args), .relay_args = std::move(relay_args)}) {
+    listening();
     std::this_thread::sleep_for(4500ms);
   }
 };
@@ -128,9 +129,9 @@ struct LineError {
 };
 
 // Every line's error against the truth at the middle of its round trip.
-std::vector<LineError> line_errors(const Simulator& sim, int count) {
+std::vector<LineError> line_errors(const Simulator& sim, std::uint16_t port, int count) {
   std::vector<LineError> errors;
-  RelayClient c;
+  RelayClient c(port);
   c.read_line();
   for (int i = 0; i < count; ++i) {
     const double at = unix_us_now();
@@ -258,7 +259,7 @@ void accuracy() {
     {
       DelayProbe probe(up.sim);
       std::this_thread::sleep_for(4500ms);  // 40 delays seen before the first line
-      errors = line_errors(up.sim, 2000);
+      errors = line_errors(up.sim, up.port, 2000);
       for (const LineError& e : errors) bounds.push_back(probe.bound_ms(e.at_us));
     }
     std::vector<double> signed_ms, abs_ms;
@@ -289,7 +290,7 @@ void stall_plot(const char* path) {
   Upstream up({"--silent-at", "8", "--silent-for", "5"});
   std::ofstream out(path);
   out << "# seconds since the simulator started, error in ms, state (0 O, 1 S, 2 D)\n";
-  RelayClient c;
+  RelayClient c(up.port);
   c.read_line();
   while (up.sim.elapsed() < 22) {
     c.send("x");
@@ -322,7 +323,7 @@ int main(int argc, char** argv) {
 
   std::vector<double> rtt[2], conn[2];
   double lps[2] = {0, 0};
-  const std::uint16_t ports[2] = {kDeliveryPort, floor_port};
+  const std::uint16_t ports[2] = {up->port, floor_port};
   double relay_cpu = 0;
   constexpr int kRounds = 5, kRequests = 4000, kConnections = 400;
   for (int round = 0; round < kRounds; ++round) {

@@ -90,12 +90,13 @@ struct ClientStats {
   long lines = 0, malformed = 0, refused = 0, silent = 0;
 };
 
-void clients(const Upstream& upstream, ClientStats& stats, const std::atomic<bool>& stop) {
+void clients(const Upstream& upstream, std::uint16_t port, ClientStats& stats,
+             const std::atomic<bool>& stop) {
   auto next = std::chrono::steady_clock::now();
   while (!stop) {
     next += 50ms;
     std::this_thread::sleep_until(next);
-    RelayClient c;
+    RelayClient c(port);
     const std::string line = c.connected() ? c.read_line() : "";
     const double truth = upstream.truth();
     std::lock_guard<std::mutex> lock(stats.mutex);
@@ -127,15 +128,16 @@ int main(int argc, char** argv) {
   if (argc == 3 && std::string(argv[1]) == "--minutes") minutes = std::max(1, std::atoi(argv[2]));
   const std::uint16_t port = closed_port();
   Upstream upstream(port);
-  Process relay(EVENTID_RELAY, {"127.0.0.1", std::to_string(port)});
-  if (!relay_listening(relay)) {
+  Process relay(EVENTID_RELAY, on_a_free_port({"127.0.0.1", std::to_string(port)}));
+  const std::uint16_t relay_port = listening_port(relay);
+  if (relay_port == 0) {
     std::fprintf(stderr, "the relay did not start:\n%s", relay.err().c_str());
     return 1;
   }
   const ProcSample baseline = sample_proc(relay.pid());  // before any client
   ClientStats stats;
   std::atomic<bool> stop{false};
-  std::thread load(clients, std::cref(upstream), std::ref(stats), std::cref(stop));
+  std::thread load(clients, std::cref(upstream), relay_port, std::ref(stats), std::cref(stop));
 
   std::printf("%6s %9s %5s %7s %7s %9s %9s  %s\n", "time", "rss_kib", "fds", "threads", "lines",
               "p50_ms", "p99_ms", "fault");

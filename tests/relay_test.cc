@@ -1,13 +1,15 @@
-// End-to-end: the real relay against the real simulator, on loopback. The relay's port is
-// fixed, so these run one at a time.
+// End-to-end: the real relay against the real simulator, on loopback. Tests in DefaultPort
+// take the relay's fixed port and run one at a time; the others take a free port each.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <thread>
 
 #include "delivery/server.h"
+#include "main/options.h"
 #include "support/e2e.h"
 #include "support/loopback.h"
+#include "support/notify_socket.h"
 
 namespace eventid {
 namespace {
@@ -21,25 +23,33 @@ void expect_tracks_truth(const std::string& line, const Simulator& sim) {
   EXPECT_NEAR(line_position(line), sim.truth(), 0.2) << line;
 }
 
-TEST(RelayStartup, ListensOnlyAfterTheFirstSampleAndNeverWithinASecond) {
-  Simulator sim;
+// --- without options, on the fixed port: byte for byte ---
+
+TEST(DefaultPort, ListensOnlyAfterTheFirstSampleAndNeverWithinASecond) {
   const auto started = std::chrono::steady_clock::now();
-  Process relay(EVENTID_RELAY, {"127.0.0.1", std::to_string(sim.port)});
+  RelayRun run({.default_port = true});
   EXPECT_FALSE(RelayClient().connected());
-  ASSERT_TRUE(relay_listening(relay)) << relay.out() << relay.err();
+  ASSERT_TRUE(run.listening()) << run.relay.out() << run.relay.err();
   EXPECT_GE(std::chrono::steady_clock::now() - started, 1s);
-  EXPECT_EQ(relay.out(),
+  {
+    RelayClient client;
+    expect_tracks_truth(client.read_line(), run.sim);
+  }
+  EXPECT_TRUE(eventually([&] { return occurrences(run.relay.out(), "dropped") == 1; }));
+  EXPECT_EQ(run.relay.out(),
             "Trying to connect to 127.0.0.1\r\n"
             "Connection to 127.0.0.1 successful\r\n"
             "Connected to EventID server and getting data\r\n"
-            "Waiting for incoming connections...\r\n");
-  EXPECT_EQ(relay.err(), "");
+            "Waiting for incoming connections...\r\n"
+            "Connected to localhost\r\n"
+            "Connection dropped\r\n");
+  EXPECT_EQ(run.relay.err(), "");
 }
 
-TEST(RelayStartup, LocalhostAndTheDefaults) {
+TEST(DefaultPort, LocalhostAndTheDefaults) {
   Simulator sim;
   Process relay(EVENTID_RELAY, {"localhost", std::to_string(sim.port)});
-  ASSERT_TRUE(relay_listening(relay)) << relay.err();
+  ASSERT_NE(listening_port(relay, false), 0) << relay.err();
   EXPECT_EQ(relay.out().rfind("Trying to connect to localhost\r\nConnection to localhost", 0), 0u);
   relay.kill();
 
@@ -48,7 +58,7 @@ TEST(RelayStartup, LocalhostAndTheDefaults) {
   EXPECT_EQ(bare.out().rfind("Trying to connect to localhost\r\n", 0), 0u);
 }
 
-TEST(RelayStartup, UnreachableUpstreamOpensNoPortAndRetries) {
+TEST(DefaultPort, UnreachableUpstreamOpensNoPortAndRetries) {
   Process relay(EVENTID_RELAY, {"127.0.0.1", std::to_string(closed_port())});
   const std::string first = "ID_connect() connect failed: " + refused_text() +
                             "\r\n"
@@ -61,10 +71,63 @@ TEST(RelayStartup, UnreachableUpstreamOpensNoPortAndRetries) {
   EXPECT_FALSE(relay.wait_exit(0ms));
 }
 
+// --- the command line ---
+
+TEST(CommandLine, HelpVersionAndUsageErrorsStartNothing) {
+  Process help(EVENTID_RELAY, {"host", "--help"});
+  EXPECT_EQ(help.wait_exit(15s), 0);
+  EXPECT_EQ(help.out(), usage_text());
+  Process version(EVENTID_RELAY, {"-V"});
+  EXPECT_EQ(version.wait_exit(15s), 0);
+  EXPECT_EQ(version.out(), "eventid-relay " EVENTID_VERSION "\r\n");
+  Process wrong(EVENTID_RELAY, {"127.0.0.1", "--port", "65536"});
+  EXPECT_EQ(wrong.wait_exit(15s), 64);
+  EXPECT_EQ(wrong.out(), "");
+  EXPECT_EQ(wrong.err(),
+            "eventid-relay: --port: not a whole number from 0 to 65535\r\n"
+            "Try 'eventid-relay --help' for more information.\r\n");
+  EXPECT_EQ(help.err() + version.err(), "");
+}
+
+TEST(CommandLine, ListeningOnNamesTheRealPort) {
+  Simulator sim;
+  Process relay(EVENTID_RELAY, {"--port", "0", "127.0.0.1", std::to_string(sim.port)});
+  const std::uint16_t port = listening_port(relay);
+  ASSERT_NE(port, 0) << relay.out() << relay.err();
+  EXPECT_EQ(relay.out().substr(relay.out().find("Waiting")),
+            "Waiting for incoming connections...\r\nListening on 0.0.0.0:" + std::to_string(port) +
+                "\r\n");
+  RelayClient client(port);
+  expect_tracks_truth(client.read_line(), sim);
+}
+
+TEST(CommandLine, AnAddressThatIsNotLocalFailsAsABindDoes) {
+  Simulator sim;
+  Process relay(EVENTID_RELAY, {"--listen", "192.0.2.1", "127.0.0.1", std::to_string(sim.port)});
+  EXPECT_EQ(relay.wait_exit(15s), 3);
+  EXPECT_EQ(relay.err().rfind("deliver_id() bind failed: ", 0), 0u) << relay.err();
+}
+
+TEST(CommandLine, MicrosecondResolutionFillsTheMicroseconds) {
+  RelayRun run({.relay_args = {"--resolution", "us"}});
+  ASSERT_TRUE(run.listening()) << run.relay.err();
+  RelayClient client(run.port);
+  int finer = 0;
+  for (int i = 0; i < 20; ++i) {
+    const std::string line = client.read_line();
+    expect_tracks_truth(line, run.sim);
+    finer += line.substr(line.find('.') + 4, 3) != "000";  // not a whole millisecond
+    client.send("x");
+  }
+  EXPECT_GT(finer, 0);
+}
+
+// --- clients ---
+
 TEST(RelayClients, GreetingThenOneLinePerChunk) {
   RelayRun run;
-  ASSERT_TRUE(relay_listening(run.relay));
-  RelayClient client;
+  ASSERT_TRUE(run.listening());
+  RelayClient client(run.port);
   ASSERT_TRUE(client.connected());
   expect_tracks_truth(client.read_line(), run.sim);
   for (int i = 0; i < 20; ++i) {
@@ -78,8 +141,8 @@ TEST(RelayClients, GreetingThenOneLinePerChunk) {
 
 TEST(RelayClients, SilentClientGetsExactlyOneLine) {
   RelayRun run;
-  ASSERT_TRUE(relay_listening(run.relay));
-  RelayClient client;
+  ASSERT_TRUE(run.listening());
+  RelayClient client(run.port);
   EXPECT_TRUE(well_formed(client.read_line()));
   net::set_recv_timeout(client.socket, 500);
   EXPECT_EQ(client.read_line(), "");
@@ -87,10 +150,10 @@ TEST(RelayClients, SilentClientGetsExactlyOneLine) {
 
 TEST(RelayClients, SecondClientWaitsForTheFirst) {
   RelayRun run;
-  ASSERT_TRUE(relay_listening(run.relay));
-  auto first = std::make_unique<RelayClient>();
+  ASSERT_TRUE(run.listening());
+  auto first = std::make_unique<RelayClient>(run.port);
   EXPECT_TRUE(well_formed(first->read_line()));
-  RelayClient second;
+  RelayClient second(run.port);
   ASSERT_TRUE(second.connected());  // queued in the backlog
   net::set_recv_timeout(second.socket, 500);
   EXPECT_EQ(second.read_line(), "");
@@ -103,8 +166,8 @@ TEST(RelayClients, SecondClientWaitsForTheFirst) {
 // order it came, none left to retry its handshake.
 TEST(RelayClients, BurstOfAHundredIsGreetedInTurn) {
   RelayRun run;
-  ASSERT_TRUE(relay_listening(run.relay));
-  const std::vector<Greeting> greetings = greet_burst(kDeliveryPort, 100, 10s);
+  ASSERT_TRUE(run.listening());
+  const std::vector<Greeting> greetings = greet_burst(run.port, 100, 10s);
   ASSERT_EQ(greetings.size(), 100u);
   for (int i = 0; i < 100; ++i) {
     EXPECT_EQ(greetings[i].client, i);
@@ -112,12 +175,84 @@ TEST(RelayClients, BurstOfAHundredIsGreetedInTurn) {
   }
 }
 
+// Many at once: beside a silent client and one that floods requests without reading, an
+// active client tracks the truth; the messages pair up by address and port; a silent client
+// goes after the idle timeout.
+TEST(RelayClients, ManyAtOnceWithAnIdleTimeout) {
+  RelayRun run({.relay_args = {"--clients", "8", "--idle-timeout", "2"}});
+  ASSERT_TRUE(run.listening());
+  RelayClient silent(run.port), flooder(run.port), active(run.port);
+  EXPECT_TRUE(well_formed(silent.read_line()));
+  EXPECT_TRUE(well_formed(flooder.read_line()));
+  net::set_nonblocking(flooder.socket, true);
+  const std::string chunk(1000, 'x');
+  for (int i = 0; i < 20000 && net::send_some(flooder.socket, chunk.data(), chunk.size()) > 0;) {
+    ++i;
+  }
+  expect_tracks_truth(active.read_line(), run.sim);
+  for (int i = 0; i < 20; ++i) {
+    active.send("x");
+    expect_tracks_truth(active.read_line(), run.sim);
+    std::this_thread::sleep_for(50ms);
+  }
+  EXPECT_EQ(silent.read_line(), "");  // dropped within its 3 s timeout
+  EXPECT_TRUE(eventually([&] { return occurrences(run.relay.out(), "Connection dropped (") > 0; }));
+  // The host's first client waits for its name; the others meanwhile show the address.
+  const std::string out = run.relay.out();
+  EXPECT_EQ(occurrences(out, "Connected to "), 1u + 3u) << out;  // the upstream's, and 3
+  EXPECT_EQ(occurrences(out, " (127.0.0.1:"), 3u + occurrences(out, "Connection dropped (")) << out;
+  const auto dropped = out.find("Connection dropped (127.0.0.1:");
+  ASSERT_NE(dropped, std::string::npos) << out;
+  const std::string label = out.substr(dropped + 19, out.find("\r\n", dropped) - dropped - 19);
+  EXPECT_EQ(occurrences(out, label + "\r\n"), 2u) << out;  // connected and dropped
+}
+
+TEST(RelayClients, DescriptorsForTheClientsAskedForOrTheEnd) {
+  if (!EVENTID_POSIX_SHELL) GTEST_SKIP() << "needs a POSIX shell's ulimit";
+  Simulator sim;
+  const std::string relay = std::string("ulimit -n 64; exec ") + EVENTID_RELAY +
+                            " --listen 127.0.0.1 --port 0 127.0.0.1 " + std::to_string(sim.port);
+  Process too_many("/bin/bash", {"-c", relay + " --clients 100"});
+  EXPECT_EQ(too_many.wait_exit(15s), 2);
+  EXPECT_EQ(too_many.err(),
+            "main() too few descriptors for 100 clients: 116 needed, 64 allowed\r\n");
+  EXPECT_EQ(too_many.out(), "");  // before it connects anywhere
+
+  Process fits("/bin/bash", {"-c", relay + " --clients 40"});
+  const std::uint16_t port = listening_port(fits);
+  ASSERT_NE(port, 0) << fits.err();
+  std::vector<std::unique_ptr<RelayClient>> held;
+  for (int i = 0; i < 40; ++i) {
+    held.push_back(std::make_unique<RelayClient>(port));
+    ASSERT_TRUE(well_formed(held.back()->read_line())) << i << fits.err();
+  }
+}
+
+// A service manager hears READY=1 once clients can connect, then only the upstream's changes:
+// the simulator closes every connection after 2 s, and the relay reconnects at once.
+TEST(RelayClients, ReadinessForAServiceManager) {
+  NotifySocket manager;
+  if (!manager.open()) GTEST_SKIP() << "no service manager sockets here";
+  RelayRun run(
+      {.sim_args = {"--close-after", "2"}, .environment = {"NOTIFY_SOCKET=" + manager.name()}});
+  const std::string upstream = "STATUS=serving; upstream 127.0.0.1:" + std::to_string(run.sim.port);
+  EXPECT_EQ(manager.receive(), "READY=1\n" + upstream + " connected");
+  EXPECT_NE(run.relay.out().find("Waiting for incoming connections"), std::string::npos);
+  EXPECT_EQ(manager.receive(), upstream + " disconnected");
+  EXPECT_EQ(manager.receive(), upstream + " connected");
+}
+
+// --- failures ---
+
 TEST(RelayFailures, PortTakenEndsWithStatusThree) {
   const net::Socket squatter = net::open_tcp4();
-  ASSERT_TRUE(net::bind_to(squatter, {0, kDeliveryPort}));
+  net::Endpoint taken;
+  ASSERT_TRUE(net::bind_to(squatter, {0, 0}));
   ASSERT_TRUE(net::listen_on(squatter, 1));
+  ASSERT_TRUE(net::local_endpoint(squatter, &taken));
   Simulator sim;
-  Process relay(EVENTID_RELAY, {"127.0.0.1", std::to_string(sim.port)});
+  Process relay(EVENTID_RELAY,
+                {"--port", std::to_string(taken.port), "127.0.0.1", std::to_string(sim.port)});
   EXPECT_EQ(relay.wait_exit(15s), 3);
   EXPECT_EQ(relay.err(), "deliver_id() bind failed: " + port_in_use_text() + "\r\n");
 }
@@ -132,11 +267,12 @@ TEST(RelayFailures, OutOfDescriptorsIsReportedNotFatal) {
   // else the test runner let the shell inherit is closed first.
   const std::string script =
       "for fd in /proc/$$/fd/*; do n=${fd##*/}; [ $n -gt 2 ] && eval \"exec $n>&-\"; done; "
-      "ulimit -n 5; exec " EVENTID_RELAY " 127.0.0.1 " +
+      "ulimit -n 5; exec " EVENTID_RELAY " --listen 127.0.0.1 --port 0 127.0.0.1 " +
       std::to_string(sim.port);
   Process relay("/bin/bash", {"-c", script});
-  ASSERT_TRUE(relay_listening(relay)) << relay.err();
-  RelayClient client;
+  const std::uint16_t port = listening_port(relay);
+  ASSERT_NE(port, 0) << relay.err();
+  RelayClient client(port);
   const char* report = "deliver_id() accept failed: Too many open files\r\n";
   EXPECT_TRUE(eventually([&] { return occurrences(relay.err(), report) >= 3; }));
   EXPECT_FALSE(relay.wait_exit(0ms));
@@ -146,9 +282,9 @@ TEST(RelayFailures, OutOfDescriptorsIsReportedNotFatal) {
 // timeout), S once announcements return (the ring still holds samples from before), then O
 // once 40 fresh samples have replaced them.
 TEST(RelayFailures, UpstreamSilenceGoesDownStaleThenOk) {
-  RelayRun run({"--silent-at", "1.5", "--silent-for", "6"});
-  ASSERT_TRUE(relay_listening(run.relay));
-  RelayClient client;
+  RelayRun run({.sim_args = {"--silent-at", "1.5", "--silent-for", "6"}});
+  ASSERT_TRUE(run.listening());
+  RelayClient client(run.port);
   std::string states;
   for (int i = 0; i < 200 && states.size() < 4; ++i) {
     const std::string line = client.read_line();

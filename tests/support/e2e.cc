@@ -59,16 +59,52 @@ double Simulator::truth() const {
   return start + (now - epoch_us) / 100000.0;
 }
 
-bool relay_listening(const Process& relay) {
-  return eventually([&] {
-    return relay.out().find("Waiting for incoming connections...\r\n") != std::string::npos;
+std::uint16_t listening_port(const Process& relay, bool named) {
+  std::uint16_t port = 0;
+  eventually([&] {
+    const std::string out = relay.out();
+    const auto waiting = out.find("Waiting for incoming connections...\r\n");
+    if (waiting == std::string::npos) return false;
+    if (!named) {
+      port = kDeliveryPort;
+      return true;
+    }
+    const auto line = out.find("Listening on ", waiting);
+    const auto colon = out.find(':', line);
+    const auto end = out.find("\r\n", line);
+    if (line == std::string::npos || colon == std::string::npos || end == std::string::npos) {
+      return false;
+    }
+    port = static_cast<std::uint16_t>(std::stoi(out.substr(colon + 1, end - colon - 1)));
+    return true;
   });
+  return port;
 }
 
-RelayRun::RelayRun(std::vector<std::string> sim_args, std::vector<std::string> relay_args,
-                   Outputs outputs)
-    : sim(std::move(sim_args)),
-      relay(EVENTID_RELAY, with(std::move(relay_args), {"127.0.0.1", std::to_string(sim.port)}),
-            outputs) {}
+std::vector<std::string> on_a_free_port(std::vector<std::string> args, std::uint16_t port) {
+  return with({"--listen", "127.0.0.1", "--port", std::to_string(port)}, std::move(args));
+}
+
+RelayRun::RelayRun(RelaySetup setup)
+    : sim(std::move(setup.sim_args)),
+      relay(EVENTID_RELAY,
+            with(setup.default_port ? std::move(setup.relay_args)
+                                    : on_a_free_port(std::move(setup.relay_args), setup.port),
+                 {"127.0.0.1", std::to_string(sim.port)}),
+            setup.outputs, setup.environment),
+      port(setup.port),
+      named_(!setup.default_port) {}
+
+bool RelayRun::listening() {
+  if (port == 0) port = listening_port(relay, named_);
+  return port != 0;
+}
+
+bool RelayRun::serving() {
+  return listening() && eventually([&] {
+           RelayClient c(port);
+           return c.connected() && well_formed(c.read_line());
+         });
+}
 
 }  // namespace eventid::test

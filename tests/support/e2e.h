@@ -32,15 +32,37 @@ class Simulator {
   mutable double epoch_us = 0;
 };
 
-// Waits until the relay says it is listening.
-bool relay_listening(const Process& relay);
+// Waits until the relay says it is listening (15 s at most). Returns its port: the one that
+// "Listening on" names, or, when it is not to name one, 58051; 0 if it never listens.
+std::uint16_t listening_port(const Process& relay, bool named = true);
 
-// A simulator, and the relay fed by it: relay_args come before the upstream's address.
+struct RelaySetup {
+  std::vector<std::string> sim_args = {};
+  std::vector<std::string> relay_args = {};  // before the upstream's address
+  bool default_port = false;            // otherwise on 127.0.0.1, at port (0: a free one)
+  std::uint16_t port = 0;
+  Outputs outputs = {};
+  std::vector<std::string> environment = {};
+};
+
+// A simulator, and the relay fed by it.
 struct RelayRun {
-  explicit RelayRun(std::vector<std::string> sim_args = {},
-                    std::vector<std::string> relay_args = {}, Outputs outputs = {});
+  explicit RelayRun(RelaySetup setup = {});
+  // Waits until the relay listens, and learns its port; false if it never does. A relay
+  // whose output cannot be read is taken at its word: use serving() instead.
+  bool listening();
+  // Waits until the relay greets a client on its port.
+  bool serving();
   Simulator sim;
   Process relay;
+  std::uint16_t port = 0;
+
+ private:
+  bool named_;
 };
+
+// The arguments that put a relay on 127.0.0.1 at port, or at a free one ("Listening on" names
+// it) for 0.
+std::vector<std::string> on_a_free_port(std::vector<std::string> args, std::uint16_t port = 0);
 
 }  // namespace eventid::test

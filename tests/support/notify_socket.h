@@ -14,7 +14,7 @@ class NotifySocket {
   ~NotifySocket();
   bool open() const;
   const std::string& name() const { return name_; }  // for NOTIFY_SOCKET
-  // The next datagram, or "" when none comes within 3 s.
+  // The next datagram, or "" when none comes within 10 s.
   std::string receive();
 
  private:

@@ -22,7 +22,7 @@ NotifySocket::NotifySocket(bool abstract) {
   if (abstract) addr.sun_path[0] = '\0';
   const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name_.size());
   fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  const timeval wait{3, 0};
+  const timeval wait{10, 0};
   if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
       setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) != 0) {
     name_.clear();

@@ -24,7 +24,9 @@ struct Outputs {
 // the object goes, if it still runs.
 class Process {
  public:
-  Process(const std::string& program, const std::vector<std::string>& args, Outputs outputs = {});
+  // environment: "NAME=value" entries added to this process's own (POSIX only).
+  Process(const std::string& program, const std::vector<std::string>& args, Outputs outputs = {},
+          const std::vector<std::string>& environment = {});
   ~Process();
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;

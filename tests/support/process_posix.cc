@@ -59,7 +59,8 @@ pipe_t route_output(posix_spawn_file_actions_t* actions, int fd, Output where,
 
 }  // namespace
 
-Process::Process(const std::string& program, const std::vector<std::string>& args, Outputs outputs)
+Process::Process(const std::string& program, const std::vector<std::string>& args, Outputs outputs,
+                 const std::vector<std::string>& environment)
     : impl_(new Impl) {
   out_path_ = temp_path();
   err_path_ = temp_path();
@@ -73,7 +74,11 @@ Process::Process(const std::string& program, const std::vector<std::string>& arg
   argv.push_back(const_cast<char*>(program.c_str()));
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
-  if (posix_spawn(&impl_->pid, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
+  std::vector<char*> envp;
+  for (char** e = environ; *e; ++e) envp.push_back(*e);
+  for (const auto& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
+  if (posix_spawn(&impl_->pid, program.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) {
     impl_->pid = -1;
   }
   posix_spawn_file_actions_destroy(&actions);

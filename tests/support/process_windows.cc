@@ -40,8 +40,10 @@ std::string quoted(const std::string& arg) {
 
 }  // namespace
 
-// Pipes are left to the POSIX tests: here every output but kClosed goes to its file.
-Process::Process(const std::string& program, const std::vector<std::string>& args, Outputs outputs)
+// Pipes and added environment are left to the POSIX tests: here every output but kClosed goes
+// to its file.
+Process::Process(const std::string& program, const std::vector<std::string>& args, Outputs outputs,
+                 const std::vector<std::string>&)
     : impl_(new Impl) {
   out_path_ = temp_path();
   err_path_ = temp_path();

@@ -16,11 +16,10 @@ namespace {
 
 // Messages waiting for a stream that is not being read; beyond this they are dropped.
 constexpr std::size_t kQueueLimit = 1024;
-// While messages keep coming, the writer looks for them this often instead of being woken for
-// each: a wake-up costs the thread that serves more than the message itself.
+// After a write the writer looks again this much later, instead of being woken for each new
+// message: while messages keep coming, a wake-up would cost the thread that serves more than
+// the message itself. A look that finds nothing puts it back to sleep.
 constexpr auto kBusyLook = std::chrono::milliseconds(1);
-// How long after its last write the writer counts as busy.
-constexpr auto kBusyFor = std::chrono::milliseconds(20);
 
 enum Stream { kOut, kErr };
 
@@ -87,13 +86,13 @@ bool take_all(Console& c, std::string (&batch)[2]) {
 }
 
 void drain(Console& c) {
-  using clock = std::chrono::steady_clock;
-  auto busy_until = clock::now();
+  bool wrote = false;
   std::unique_lock<std::mutex> lock(c.mutex);
   for (;;) {
     std::string batch[2];
     if (!take_all(c, batch)) {
-      if (clock::now() < busy_until) {
+      if (wrote) {
+        wrote = false;
         c.wake.wait_for(lock, kBusyLook);
       } else {
         c.asleep = true;
@@ -107,7 +106,7 @@ void drain(Console& c) {
     for (Stream s : {kOut, kErr}) {
       if (!batch[s].empty()) write_now(s, batch[s]);
     }
-    busy_until = clock::now() + kBusyFor;
+    wrote = true;
     lock.lock();
     c.writing = false;
     if (idle(c)) c.drained.notify_all();

@@ -162,22 +162,4 @@ bool would_block(int err) {
   return is_one_of(err, native::kWouldBlockErrors);
 }
 
-int poll_sockets(PollEntry* entries, std::size_t count, int timeout_ms) {
-  thread_local std::vector<native::pollfd_t> fds;
-  fds.assign(count, {});
-  for (std::size_t i = 0; i < count; ++i) {
-    fds[i].fd = native::sock(entries[i].handle);
-    fds[i].events = static_cast<short>(((entries[i].wanted & kReadable) ? POLLRDNORM : 0) |
-                                       ((entries[i].wanted & kWritable) ? POLLWRNORM : 0));
-  }
-  const int ready = native::poll(fds.data(), count, timeout_ms);
-  for (std::size_t i = 0; i < count; ++i) {
-    const short got = ready > 0 ? fds[i].revents : 0;
-    entries[i].found = ((got & POLLRDNORM) ? kReadable : 0u) |
-                       ((got & POLLWRNORM) ? kWritable : 0u) |
-                       ((got & (POLLERR | POLLHUP | POLLNVAL)) ? kFailed : 0u);
-  }
-  return ready;
-}
-
 }  // namespace eventid::net

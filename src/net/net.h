@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace eventid::net {
 
@@ -117,16 +118,35 @@ bool is_peer_gone(int err);
 // it is under way).
 bool would_block(int err);
 
-// What poll_sockets waits for, and finds. kFailed: an error or a hang-up, which the next call
-// on the socket tells. A peer's close is kReadable.
+// What a Poller waits for, and finds. kFailed: an error or a hang-up, which the next call on
+// the socket tells. A peer's close is kReadable.
 enum PollFlags : unsigned { kReadable = 1, kWritable = 2, kFailed = 4 };
-struct PollEntry {
-  Handle handle = kInvalidHandle;
-  unsigned wanted = 0;  // kReadable and/or kWritable
-  unsigned found = 0;   // set by poll_sockets
+
+// The readiness of many sockets, each registered once under a key of the caller's. Waiting
+// costs the same however many sockets are idle (epoll on Linux; WSAPoll on Windows, whose
+// cost grows with their count). Not shared between threads.
+class Poller {
+ public:
+  struct Event {
+    std::uint64_t key;
+    unsigned found;
+  };
+  Poller();
+  ~Poller();
+  Poller(const Poller&) = delete;
+  Poller& operator=(const Poller&) = delete;
+  bool ok() const;
+  // wanted: kReadable and/or kWritable, or 0 to wait for neither for now.
+  bool add(const Socket& s, unsigned wanted, std::uint64_t key);
+  bool change(const Socket& s, unsigned wanted, std::uint64_t key);
+  void remove(const Socket& s);  // before the socket closes
+  // Waits until a socket is ready or timeout_ms passes (-1: no limit). The events replace
+  // *events; returns their count, 0 on a timeout, -1 on an error.
+  int wait(std::vector<Event>* events, int timeout_ms);
+
+ private:
+  struct Impl;
+  Impl* impl_;
 };
-// Waits until one of the sockets is ready or timeout_ms passes (-1: no limit), for any count
-// of sockets. Returns how many are ready, 0 on a timeout, -1 on an error.
-int poll_sockets(PollEntry* entries, std::size_t count, int timeout_ms);
 
 }  // namespace eventid::net

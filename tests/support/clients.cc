@@ -61,25 +61,28 @@ std::vector<Greeting> greet_burst(std::uint16_t port, int n, std::chrono::millis
       c.socket.close();
     }
   }
-  std::vector<net::PollEntry> entries;
-  std::vector<int> index;
-  while (std::chrono::steady_clock::now() - start < limit) {
-    entries.clear();
-    index.clear();
-    for (int i = 0; i < n; ++i) {
-      if (!clients[i].socket.valid()) continue;
-      entries.push_back({clients[i].socket.get(), net::kReadable, 0});
-      index.push_back(i);
-    }
-    if (entries.empty()) break;
-    if (net::poll_sockets(entries.data(), entries.size(), 50) <= 0) continue;
-    for (std::size_t k = 0; k < entries.size(); ++k) {
-      Waiting& c = clients[index[k]];
-      if (entries[k].found == 0 || !read_greeting(c)) continue;
-      const std::chrono::duration<double, std::micro> after =
-          std::chrono::steady_clock::now() - start;
-      greetings.push_back({index[k], after.count(), c.pending});
-      c.socket.close();
+  net::Poller poller;
+  for (std::size_t i = 0; i < clients.size(); ++i) {
+    if (clients[i].socket.valid()) poller.add(clients[i].socket, net::kReadable, i);
+  }
+  std::vector<net::Poller::Event> events;
+  std::size_t open = clients.size();
+  while (open > 0 && std::chrono::steady_clock::now() - start < limit) {
+    poller.wait(&events, 50);
+    for (const net::Poller::Event& e : events) {
+      Waiting& c = clients[e.key];
+      if (!c.socket.valid()) continue;
+      const bool greeted = read_greeting(c);
+      if (greeted) {
+        const std::chrono::duration<double, std::micro> after =
+            std::chrono::steady_clock::now() - start;
+        greetings.push_back({static_cast<int>(e.key), after.count(), c.pending});
+      }
+      if (greeted || !c.socket.valid()) {
+        poller.remove(c.socket);
+        c.socket.close();
+        --open;
+      }
     }
   }
   return greetings;

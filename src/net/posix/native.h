@@ -1,4 +1,5 @@
-// The part of the socket layer that POSIX does its own way. net.cc includes it, and it alone.
+// The part of the socket layer that POSIX does its own way, as Linux has it (accept4,
+// MSG_NOSIGNAL, epoll). net.cc includes it, and it alone.
 #pragma once
 
 #include <arpa/inet.h>
@@ -6,7 +7,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -18,13 +19,13 @@
 #include <csignal>
 #include <cstddef>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 namespace eventid::net {
 namespace native {
 
 using socklen = socklen_t;
-using pollfd_t = pollfd;
 inline constexpr int kSendFlags = MSG_NOSIGNAL;
 
 inline int sock(Handle h) {
@@ -38,10 +39,6 @@ inline Handle accept(Handle listener, sockaddr_in* peer) {
 
 inline std::string resolver_error_text(int rc) {
   return rc == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(rc);
-}
-
-inline int poll(pollfd* fds, std::size_t count, int timeout_ms) {
-  return ::poll(fds, static_cast<nfds_t>(count), timeout_ms);
 }
 
 // Linux hands a queued connection's network errors to accept(): they are that client's.
@@ -130,6 +127,56 @@ bool set_nonblocking(const Socket& s, bool on) {
 // The kernel cuts the queue to its own limit (net.core.somaxconn on Linux).
 int longest_backlog() {
   return INT_MAX;
+}
+
+struct Poller::Impl {
+  int epoll = ::epoll_create1(EPOLL_CLOEXEC);
+  epoll_event ready[256];
+};
+
+Poller::Poller() : impl_(new Impl) {}
+Poller::~Poller() {
+  if (impl_->epoll >= 0) ::close(impl_->epoll);
+  delete impl_;
+}
+
+bool Poller::ok() const {
+  return impl_->epoll >= 0;
+}
+
+namespace {
+
+bool control(int epoll, int op, const Socket& s, unsigned wanted, std::uint64_t key) {
+  epoll_event e{};
+  e.events = ((wanted & kReadable) ? EPOLLIN : 0u) | ((wanted & kWritable) ? EPOLLOUT : 0u);
+  e.data.u64 = key;
+  return epoll_ctl(epoll, op, native::sock(s.get()), &e) == 0;
+}
+
+}  // namespace
+
+bool Poller::add(const Socket& s, unsigned wanted, std::uint64_t key) {
+  return control(impl_->epoll, EPOLL_CTL_ADD, s, wanted, key);
+}
+
+bool Poller::change(const Socket& s, unsigned wanted, std::uint64_t key) {
+  return control(impl_->epoll, EPOLL_CTL_MOD, s, wanted, key);
+}
+
+void Poller::remove(const Socket& s) {
+  epoll_ctl(impl_->epoll, EPOLL_CTL_DEL, native::sock(s.get()), nullptr);
+}
+
+int Poller::wait(std::vector<Event>* events, int timeout_ms) {
+  events->clear();
+  const int n = epoll_wait(impl_->epoll, impl_->ready, std::size(impl_->ready), timeout_ms);
+  for (int i = 0; i < n; ++i) {
+    const std::uint32_t got = impl_->ready[i].events;
+    events->push_back({impl_->ready[i].data.u64,
+                       ((got & EPOLLIN) ? kReadable : 0u) | ((got & EPOLLOUT) ? kWritable : 0u) |
+                           ((got & (EPOLLERR | EPOLLHUP)) ? kFailed : 0u)});
+  }
+  return n;
 }
 
 }  // namespace eventid::net

@@ -10,12 +10,12 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 namespace eventid::net {
 namespace native {
 
 using socklen = int;
-using pollfd_t = WSAPOLLFD;
 // Windows raises no signal for a send on a broken connection.
 inline constexpr int kSendFlags = 0;
 
@@ -31,12 +31,6 @@ inline Handle accept(Handle listener, sockaddr_in* peer) {
 // The resolver's codes are Windows Sockets errors (and gai_strerror here is not thread-safe).
 inline std::string resolver_error_text(int rc) {
   return error_text(rc);
-}
-
-// WSAPoll, unlike select, takes any number of sockets.
-inline int poll(WSAPOLLFD* fds, std::size_t count, int timeout_ms) {
-  const int ready = WSAPoll(fds, static_cast<ULONG>(count), timeout_ms);
-  return ready == SOCKET_ERROR ? -1 : ready;
 }
 
 inline constexpr int kClientAcceptErrors[] = {WSAECONNRESET,   WSAECONNABORTED, WSAEINTR,
@@ -139,6 +133,76 @@ bool set_nonblocking(const Socket& s, bool on) {
 
 int longest_backlog() {
   return SOMAXCONN;
+}
+
+// WSAPoll, which unlike select takes any number of sockets, over a table of them all.
+struct Poller::Impl {
+  std::vector<WSAPOLLFD> fds;
+  std::vector<std::uint64_t> keys;
+};
+
+Poller::Poller() : impl_(new Impl) {}
+Poller::~Poller() {
+  delete impl_;
+}
+
+bool Poller::ok() const {
+  return true;
+}
+
+namespace {
+
+SHORT poll_events(unsigned wanted) {
+  return static_cast<SHORT>(((wanted & kReadable) ? POLLRDNORM : 0) |
+                            ((wanted & kWritable) ? POLLWRNORM : 0));
+}
+
+}  // namespace
+
+bool Poller::add(const Socket& s, unsigned wanted, std::uint64_t key) {
+  impl_->fds.push_back({native::sock(s.get()), poll_events(wanted), 0});
+  impl_->keys.push_back(key);
+  return true;
+}
+
+bool Poller::change(const Socket& s, unsigned wanted, std::uint64_t key) {
+  for (std::size_t i = 0; i < impl_->fds.size(); ++i) {
+    if (impl_->fds[i].fd != native::sock(s.get())) continue;
+    impl_->fds[i].events = poll_events(wanted);
+    impl_->keys[i] = key;
+    return true;
+  }
+  return false;
+}
+
+void Poller::remove(const Socket& s) {
+  for (std::size_t i = 0; i < impl_->fds.size(); ++i) {
+    if (impl_->fds[i].fd != native::sock(s.get())) continue;
+    impl_->fds[i] = impl_->fds.back();
+    impl_->keys[i] = impl_->keys.back();
+    impl_->fds.pop_back();
+    impl_->keys.pop_back();
+    return;
+  }
+}
+
+int Poller::wait(std::vector<Event>* events, int timeout_ms) {
+  events->clear();
+  if (impl_->fds.empty()) {  // WSAPoll takes no empty table
+    Sleep(timeout_ms < 0 ? INFINITE : static_cast<DWORD>(timeout_ms));
+    return 0;
+  }
+  const int n = WSAPoll(impl_->fds.data(), static_cast<ULONG>(impl_->fds.size()), timeout_ms);
+  if (n == SOCKET_ERROR) return -1;
+  for (std::size_t i = 0; i < impl_->fds.size() && n > 0; ++i) {
+    const SHORT got = impl_->fds[i].revents;
+    if (got == 0) continue;
+    events->push_back(
+        {impl_->keys[i], ((got & POLLRDNORM) ? kReadable : 0u) |
+                             ((got & POLLWRNORM) ? kWritable : 0u) |
+                             ((got & (POLLERR | POLLHUP | POLLNVAL)) ? kFailed : 0u)});
+  }
+  return static_cast<int>(events->size());
 }
 
 }  // namespace eventid::net

@@ -128,19 +128,22 @@ struct LineError {
   double slack_ms;  // half the round trip: where in it the relay read its clock is unknown
 };
 
-// Every line's error against the truth at the middle of its round trip.
+// One line's error against the truth at the middle of its round trip.
+LineError line_error(RelayClient& c, const Simulator& sim) {
+  const double at = unix_us_now();
+  const double before = sim.truth();
+  c.send("x");
+  const std::string line = c.read_line();
+  const double after = sim.truth();
+  return {at, (line_position(line) - (before + after) / 2) * 100, (after - before) * 50};
+}
+
 std::vector<LineError> line_errors(const Simulator& sim, std::uint16_t port, int count) {
   std::vector<LineError> errors;
   RelayClient c(port);
   c.read_line();
   for (int i = 0; i < count; ++i) {
-    const double at = unix_us_now();
-    const double before = sim.truth();
-    c.send("x");
-    const std::string line = c.read_line();
-    const double after = sim.truth();
-    errors.push_back(
-        {at, (line_position(line) - (before + after) / 2) * 100, (after - before) * 50});
+    errors.push_back(line_error(c, sim));
     std::this_thread::sleep_for(2ms);
   }
   return errors;
@@ -285,6 +288,42 @@ void accuracy() {
   }
 }
 
+// The two clock resolutions side by side: two relays on one simulator, asked in turns, and
+// each line against its own bound: the clock's resolution (1 ms, or 1 µs) plus the smallest
+// one-way delay among the samples in the ring.
+void resolutions() {
+  Simulator sim;
+  const std::string upstream = std::to_string(sim.port);
+  Process ms_relay(EVENTID_RELAY, on_a_free_port({"127.0.0.1", upstream}));
+  Process us_relay(EVENTID_RELAY, on_a_free_port({"--resolution", "us", "127.0.0.1", upstream}));
+  RelayClient clients[2] = {RelayClient(listening_port(ms_relay)),
+                            RelayClient(listening_port(us_relay))};
+  const double resolution_ms[2] = {1.0, 0.001};
+  std::vector<double> abs_ms[2];
+  std::size_t within[2] = {0, 0};
+  {
+    DelayProbe probe(sim);
+    std::this_thread::sleep_for(4500ms);  // 40 samples in both rings, 40 delays seen
+    for (RelayClient& c : clients) c.read_line();
+    for (int i = 0; i < 2000; ++i) {
+      for (int k = 0; k < 2; ++k) {
+        const LineError e = line_error(clients[k], sim);
+        const double bound = probe.bound_ms(e.at_us) - 1.0 + resolution_ms[k];
+        abs_ms[k].push_back(std::fabs(e.error_ms));
+        within[k] += std::fabs(e.error_ms) <= bound + e.slack_ms;
+      }
+      std::this_thread::sleep_for(2ms);
+    }
+  }
+  const double p99_ms = summarize(abs_ms[0]).p99, p99_us = summarize(abs_ms[1]).p99;
+  info("line error, millisecond clock, beside the microsecond one (ms): p99 of abs", p99_ms);
+  row("line error, --resolution us (ms): p99 of abs; the millisecond clock's", p99_us, p99_ms,
+      "<= 0.15, ratio <= 0.5", p99_us <= 0.15 && p99_us <= 0.5 * p99_ms);
+  std::printf(
+      "| line error, --resolution us: lines within their own bound | %zu of %zu | | | all | %s |\n",
+      within[1], abs_ms[1].size(), within[1] == abs_ms[1].size() ? "yes" : "no");
+}
+
 // Error and state every 50 ms across a 5 s stall of the upstream, as "seconds error_ms state".
 void stall_plot(const char* path) {
   Upstream up({"--silent-at", "8", "--silent-for", "5"});
@@ -352,6 +391,7 @@ int main(int argc, char** argv) {
   bursts(ports);
   up.reset();  // the accuracy runs start relays of their own on the same port
   accuracy();
+  resolutions();
   if (argc > 2) stall_plot(argv[2]);
   return 0;
 }

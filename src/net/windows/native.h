@@ -33,9 +33,10 @@ inline std::string resolver_error_text(int rc) {
   return error_text(rc);
 }
 
-inline constexpr int kClientAcceptErrors[] = {WSAECONNRESET,   WSAECONNABORTED, WSAEINTR,
-                                              WSAEWOULDBLOCK,  WSAETIMEDOUT,    WSAENETDOWN,
-                                              WSAEHOSTUNREACH, WSAENETUNREACH};
+// Wine answers WSAENOTCONN for a queued connection that was reset before its accept.
+inline constexpr int kClientAcceptErrors[] = {
+    WSAECONNRESET,  WSAECONNABORTED, WSAENOTCONN, WSAENETRESET,    WSAEINTR,
+    WSAEWOULDBLOCK, WSAETIMEDOUT,    WSAENETDOWN, WSAEHOSTUNREACH, WSAENETUNREACH};
 inline constexpr int kResourceErrors[] = {WSAEMFILE, WSAENOBUFS};
 inline constexpr int kPeerGoneErrors[] = {WSAECONNRESET, WSAECONNABORTED};
 inline constexpr int kWouldBlockErrors[] = {WSAEWOULDBLOCK, WSAEINPROGRESS};

@@ -208,6 +208,26 @@ TEST(RelayClients, ManyAtOnceWithAnIdleTimeout) {
   EXPECT_EQ(occurrences(out, label + "\r\n"), 2u) << out;  // connected and dropped
 }
 
+// A thousand clients held open, and one more served beside them: on every platform, whatever
+// its way of waiting on sockets.
+TEST(RelayClients, AThousandHeldAndOneMoreServed) {
+  ASSERT_GE(net::raise_descriptor_limit(1100), 1100);
+  RelayRun run({.relay_args = {"--clients", "1024"}});
+  ASSERT_TRUE(run.listening()) << run.relay.err();
+  std::vector<std::unique_ptr<RelayClient>> held;
+  for (int i = 0; i < 1000; ++i) {
+    held.push_back(std::make_unique<RelayClient>(run.port));
+    ASSERT_TRUE(well_formed(held.back()->read_line())) << i << run.relay.err();
+  }
+  RelayClient active(run.port);
+  expect_tracks_truth(active.read_line(), run.sim);
+  for (int i = 0; i < 20; ++i) {
+    active.send("x");
+    expect_tracks_truth(active.read_line(), run.sim);
+  }
+  EXPECT_EQ(run.relay.err(), "");
+}
+
 TEST(RelayClients, DescriptorsForTheClientsAskedForOrTheEnd) {
   if (!EVENTID_POSIX_SHELL) GTEST_SKIP() << "needs a POSIX shell's ulimit";
   Simulator sim;

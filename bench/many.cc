@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "proc.h"
 #include "support/e2e.h"
 #include "support/loopback.h"
 
@@ -125,15 +126,6 @@ double busy_lines_per_second(std::uint16_t port) {
   }
   for (std::thread& t : clients) t.join();
   return static_cast<double>(lines) / 2;
-}
-
-long peak_rss_kib(int pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  long kib = 0;
-  for (std::string key; status >> key;) {
-    if (key == "VmHWM:") status >> kib;
-  }
-  return kib;
 }
 
 void row(const char* what, double value, double against, const char* goal, bool met) {

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "proc.h"
 #include "support/e2e.h"
 #include "support/loopback.h"
 
@@ -95,15 +96,6 @@ double cpu_seconds(int pid) {
     if (schedstat >> run_ns) ns += run_ns;
   }
   return ns / 1e9;
-}
-
-long peak_rss_kib(int pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  long kib = 0;
-  for (std::string key; status >> key;) {
-    if (key == "VmHWM:") status >> kib;
-  }
-  return kib;
 }
 
 // A relay fed by a simulator, with 40 samples of this upstream in its ring.

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "net/net.h"
 
@@ -32,13 +33,30 @@ FILE* file_of(Stream stream) {
   return stream == kOut ? stdout : stderr;
 }
 
-// Whole messages, in order. A stream whose reader has gone fails the write: what it held is
+// Messages go out whole, in order, several to a write as long as the write stays within what
+// a pipe takes at once: a message is never split between two writes, so that what other
+// writers to the same pipe or terminal write never lands inside it.
+constexpr std::size_t kMostInOneWrite = 4096;
+
+// One write, flushed at once. A stream whose reader has gone fails it: what it held is
 // dropped, and the next write is tried again.
 void write_now(Stream stream, const std::string& text) {
   FILE* file = file_of(stream);
   if (std::fwrite(text.data(), 1, text.size(), file) != text.size() || std::fflush(file) != 0) {
     std::clearerr(file);
   }
+}
+
+void write_all(Stream stream, const std::vector<std::string>& messages) {
+  std::string chunk;
+  for (const std::string& m : messages) {
+    if (!chunk.empty() && chunk.size() + m.size() > kMostInOneWrite) {
+      write_now(stream, chunk);
+      chunk.clear();
+    }
+    chunk += m;
+  }
+  if (!chunk.empty()) write_now(stream, chunk);
 }
 
 // The queue and the thread that drains it, so that no thread that serves ever waits on a
@@ -72,14 +90,16 @@ bool idle(const Console& c) {
   return c.queue.empty() && !c.writing && c.dropped[kOut] == 0 && c.dropped[kErr] == 0;
 }
 
+using Batch = std::vector<std::string>[2];
+
 // What there is to write, with the lock held, by stream and in order: the queued messages,
-// then, once the queue is empty, the count of what was dropped since.
-bool take_all(Console& c, std::string (&batch)[2]) {
-  for (Message& m : c.queue) batch[m.stream] += m.text;
+// then the count of what was dropped since.
+bool take_all(Console& c, Batch& batch) {
+  for (Message& m : c.queue) batch[m.stream].push_back(std::move(m.text));
   c.queue.clear();
   for (Stream s : {kOut, kErr}) {
     if (c.dropped[s] == 0) continue;
-    batch[s] += drop_report(s, c.dropped[s]).text;
+    batch[s].push_back(drop_report(s, c.dropped[s]).text);
     c.dropped[s] = 0;
   }
   return !batch[kOut].empty() || !batch[kErr].empty();
@@ -89,7 +109,7 @@ void drain(Console& c) {
   bool wrote = false;
   std::unique_lock<std::mutex> lock(c.mutex);
   for (;;) {
-    std::string batch[2];
+    Batch batch;
     if (!take_all(c, batch)) {
       if (wrote) {
         wrote = false;
@@ -103,9 +123,7 @@ void drain(Console& c) {
     }
     c.writing = true;
     lock.unlock();
-    for (Stream s : {kOut, kErr}) {
-      if (!batch[s].empty()) write_now(s, batch[s]);
-    }
+    for (Stream s : {kOut, kErr}) write_all(s, batch[s]);
     wrote = true;
     lock.lock();
     c.writing = false;

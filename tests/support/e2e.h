@@ -39,7 +39,7 @@ std::uint16_t listening_port(const Process& relay, bool named = true);
 struct RelaySetup {
   std::vector<std::string> sim_args = {};
   std::vector<std::string> relay_args = {};  // before the upstream's address
-  bool default_port = false;            // otherwise on 127.0.0.1, at port (0: a free one)
+  bool default_port = false;                 // otherwise on 127.0.0.1, at port (0: a free one)
   std::uint16_t port = 0;
   Outputs outputs = {};
   std::vector<std::string> environment = {};

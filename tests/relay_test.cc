@@ -254,11 +254,13 @@ TEST(RelayClients, DescriptorsForTheClientsAskedForOrTheEnd) {
 TEST(RelayClients, ReadinessForAServiceManager) {
   NotifySocket manager;
   if (!manager.open()) GTEST_SKIP() << "no service manager sockets here";
-  RelayRun run(
-      {.sim_args = {"--close-after", "2"}, .environment = {"NOTIFY_SOCKET=" + manager.name()}});
+  RelayRun run({.sim_args = {"--close-after", "2"},
+                .port = closed_port(),
+                .environment = {"NOTIFY_SOCKET=" + manager.name()}});
   const std::string upstream = "STATUS=serving; upstream 127.0.0.1:" + std::to_string(run.sim.port);
   EXPECT_EQ(manager.receive(), "READY=1\n" + upstream + " connected");
-  EXPECT_NE(run.relay.out().find("Waiting for incoming connections"), std::string::npos);
+  RelayClient client(run.port);  // at once: the port was open before READY=1 was sent
+  EXPECT_TRUE(well_formed(client.read_line()));
   EXPECT_EQ(manager.receive(), upstream + " disconnected");
   EXPECT_EQ(manager.receive(), upstream + " connected");
 }

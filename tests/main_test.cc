@@ -32,7 +32,7 @@ TEST(CommandLine, GoodLines) {
        {},
        [](const Options& o) {
          return o.upstream.host == default_upstream_host() && o.upstream.service == "58050" &&
-                o.server.clients == 1 && !o.clients_given && o.server.idle_timeout_s == 0 &&
+                o.server.clients == 1 && !o.clients_given && o.server.idle_timeout_us == 0 &&
                 o.server.local.address == 0 && o.server.local.port == kDeliveryPort &&
                 !o.server.say_where && o.resolution == Resolution::kMilliseconds;
        }},
@@ -58,13 +58,14 @@ TEST(CommandLine, GoodLines) {
       {"the widest values",
        {"--clients", "1024", "--idle-timeout=86400", "--resolution", "us", "--port", "65535"},
        [](const Options& o) {
-         return o.server.clients == 1024 && o.clients_given && o.server.idle_timeout_s == 86400 &&
+         return o.server.clients == 1024 && o.clients_given &&
+                o.server.idle_timeout_us == 86400000000 &&
                 o.resolution == Resolution::kMicroseconds && o.server.local.port == 65535;
        }},
       {"the narrowest values",
        {"--clients=1", "--idle-timeout", "1", "--resolution=ms"},
        [](const Options& o) {
-         return o.server.clients == 1 && o.clients_given && o.server.idle_timeout_s == 1 &&
+         return o.server.clients == 1 && o.clients_given && o.server.idle_timeout_us == 1000000 &&
                 o.resolution == Resolution::kMilliseconds;
        }},
       {"-- ends the options",

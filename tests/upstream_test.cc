@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "console/console.h"
 #include "net/net.h"
+#include "support/captured_console.h"
 #include "support/eventually.h"
 #include "support/loopback.h"
 #include "timing/clock.h"
@@ -94,47 +94,46 @@ TEST(ChunkParser, ReadsOnlyTheReceivedBytes) {
 // the collector's end: once no upstream accepts, it runs out of retries. Everything the thread
 // writes is read through the ring, an atomic, or after the join.
 struct CollectorRun {
+  test::CapturedConsole console;
   SampleRing ring;
   UpstreamAddress upstream;
-  std::vector<int> pauses;
+  std::vector<std::int64_t> pauses;
   std::atomic<int> pause_count{0};
-  std::atomic<std::int64_t> paused_ms{0};
+  std::atomic<std::int64_t> paused_us{0};
   std::function<void(int pause_count)> on_pause = [](int) {};
-  int end_status = -1;
+  std::optional<ExitStatus> end_status;
   std::thread thread;
 
-  CollectorRun(const char* host, std::uint16_t port) : upstream{host, std::to_string(port)} {
-    console_capture_begin();
-  }
+  CollectorRun(const char* host, std::uint16_t port) : upstream{host, std::to_string(port)} {}
   void start() {
     thread = std::thread([this] {
-      const CollectorSeam seam{[this](int ms) {
-                                 pauses.push_back(ms);
-                                 paused_ms += ms;
+      const CollectorSeam seam{[this](std::int64_t us) {
+                                 pauses.push_back(us);
+                                 paused_us += us;
                                  on_pause(++pause_count);
                                },
-                               [this](int status) { end_status = status; },
-                               [this] { return millisecond_clock() + paused_ms * 1000; }};
+                               [this](ExitStatus status) { end_status = status; },
+                               [this] { return millisecond_clock() + paused_us; }};
       ID_collect(ring, upstream, seam);
     });
   }
   bool stored(int slot, std::uint32_t id) const { return ring.snapshot().slots[slot].id == id; }
   bool connected() const { return ring.snapshot().connected; }
+  bool out_has(const char* text) { return console.out().find(text) != std::string::npos; }
   ~CollectorRun() {
     if (thread.joinable()) thread.join();
-    console_capture_end();
   }
 };
 
-// The retry schedule's pauses after the n-th to the 20th failure in a row.
-std::vector<int> retry_pauses_from(int n) {
-  std::vector<int> pauses;
-  for (; n <= kMaxRetries; ++n) pauses.push_back(n * 2000);
-  return pauses;
+constexpr std::int64_t seconds(std::int64_t n) {
+  return n * 1000000;
 }
 
-bool out_has(const char* text) {
-  return console_captured_out().find(text) != std::string::npos;
+// The retry schedule's pauses after the n-th to the 20th failure in a row.
+std::vector<std::int64_t> retry_pauses_from(int n) {
+  std::vector<std::int64_t> pauses;
+  for (; n <= kMaxRetries; ++n) pauses.push_back(seconds(2 * n));
+  return pauses;
 }
 
 TEST(Collector, StoresAnnouncementsAndReconnectsAtOnceWhenClosed) {
@@ -163,7 +162,7 @@ TEST(Collector, StoresAnnouncementsAndReconnectsAtOnceWhenClosed) {
   second.close();
   run.thread.join();
   EXPECT_EQ(run.pauses.size(), static_cast<size_t>(kMaxRetries));
-  EXPECT_EQ(run.end_status, kGiveUpStatus);
+  EXPECT_EQ(run.end_status, ExitStatus::kUpstreamGone);
   const std::string greeting =
       "Trying to connect to 127.0.0.1\r\n"
       "Connection to 127.0.0.1 successful\r\n"
@@ -171,10 +170,10 @@ TEST(Collector, StoresAnnouncementsAndReconnectsAtOnceWhenClosed) {
       "Trying to connect to 127.0.0.1\r\n"
       "Connection to 127.0.0.1 successful\r\n"
       "Trying to connect to 127.0.0.1\r\n";
-  EXPECT_EQ(console_captured_out().substr(0, greeting.size()), greeting);
+  EXPECT_EQ(run.console.out().substr(0, greeting.size()), greeting);
   const std::string closed =
       "ID_collect() recv failed, 0 bytes received, closing socket: Connection closed by peer\r\n";
-  EXPECT_EQ(console_captured_err().substr(0, closed.size()), closed);
+  EXPECT_EQ(run.console.err().substr(0, closed.size()), closed);
 }
 
 TEST(Collector, SilentUpstreamTimesOutAfterTwoSeconds) {
@@ -190,7 +189,7 @@ TEST(Collector, SilentUpstreamTimesOutAfterTwoSeconds) {
   EXPECT_FALSE(run.connected());
   EXPECT_GE(waited, 1900ms);
   EXPECT_LT(waited, 10s);
-  const std::string err = console_captured_err();
+  const std::string err = run.console.err();
   EXPECT_EQ(err.rfind("ID_collect() recv failed, -1 bytes received, closing socket: ", 0), 0u)
       << err;
   send_all(second, "EVT 2\r\n");  // a connection that delivered: no pause after it
@@ -207,11 +206,12 @@ TEST(Collector, InvalidAndUnparsableChunksStoreNothing) {
   run.start();
   net::Socket s = up.accept();
   send_all(s, "no-space\r\n");
-  ASSERT_TRUE(eventually([&] { return out_has("ID_collect() skipping unparsable message\r\n"); }));
+  ASSERT_TRUE(
+      eventually([&] { return run.out_has("ID_collect() skipping unparsable message\r\n"); }));
   send_all(s, "EVT 5\r\n");
   ASSERT_TRUE(eventually([&] { return run.ring.primed(); }));
   send_all(s, "EVT 123456789\r\n");
-  ASSERT_TRUE(eventually([&] { return out_has("data\r\nID_collect() skipping unparsable"); }));
+  ASSERT_TRUE(eventually([&] { return run.out_has("data\r\nID_collect() skipping unparsable"); }));
   send_all(s, "EVT 6\r\n");
   ASSERT_TRUE(eventually([&] { return run.stored(1, 6); }));
   EXPECT_TRUE(run.stored(2, 5));  // the wide token left no trace
@@ -252,15 +252,15 @@ TEST(Collector, RetryScheduleThenGivesUp) {
   run.thread.join();
   std::string expected;
   for (int n = 1; n <= kMaxRetries; ++n) {
-    EXPECT_EQ(run.pauses.at(n - 1), n * 2000);
+    EXPECT_EQ(run.pauses.at(n - 1), seconds(2 * n));
     expected += refused;
     expected += "Connect failed, " + std::to_string(n) + "/20 retries left...\r\n";
     expected += "Next retry in " + std::to_string(n * 2) + "sec\r\n";
   }
   expected += refused;
   expected += "ID_collect() giving up to reconnect\r\n";
-  EXPECT_EQ(console_captured_err(), expected);
-  EXPECT_EQ(run.end_status, 4);
+  EXPECT_EQ(run.console.err(), expected);
+  EXPECT_EQ(run.end_status, ExitStatus::kUpstreamGone);
   EXPECT_FALSE(run.ring.primed());
 }
 
@@ -286,10 +286,10 @@ TEST(Collector, AStoredSampleResetsTheFailureCount) {
     up->socket.close();
   }
   run.thread.join();
-  std::vector<int> expected = {2000, 4000};
-  for (int ms : retry_pauses_from(1)) expected.push_back(ms);
+  std::vector<std::int64_t> expected = {seconds(2), seconds(4)};
+  for (std::int64_t us : retry_pauses_from(1)) expected.push_back(us);
   EXPECT_EQ(run.pauses, expected);
-  EXPECT_EQ(run.end_status, kGiveUpStatus);
+  EXPECT_EQ(run.end_status, ExitStatus::kUpstreamGone);
 }
 
 // An upstream that accepts and closes at once is asked again no sooner than 2 s after the
@@ -303,12 +303,12 @@ TEST(Collector, AConnectionWithoutSamplesPacesTheNextAttempt) {
   run.thread.join();
   ASSERT_GE(run.pauses.size(), 4u + kMaxRetries);
   for (int i = 0; i < 4; ++i) {
-    EXPECT_GT(run.pauses[i], 1000) << i;  // an attempt on loopback takes far less than 1 s
-    EXPECT_LE(run.pauses[i], 2000) << i;
+    EXPECT_GT(run.pauses[i], seconds(1)) << i;  // an attempt on loopback takes far less
+    EXPECT_LE(run.pauses[i], seconds(2)) << i;
   }
-  const std::vector<int> tail(run.pauses.end() - kMaxRetries, run.pauses.end());
+  const std::vector<std::int64_t> tail(run.pauses.end() - kMaxRetries, run.pauses.end());
   EXPECT_EQ(tail, retry_pauses_from(1));
-  const std::string err = console_captured_err();
+  const std::string err = run.console.err();
   const std::string closed =
       "ID_collect() recv failed, 0 bytes received, closing socket: Connection closed by peer\r\n";
   EXPECT_EQ(err.substr(0, 4 * closed.size()), closed + closed + closed + closed);
@@ -320,7 +320,7 @@ TEST(Collector, ResolutionFailureShowsTheResolversText) {
   run.upstream.service = "no-such-service";
   run.start();
   run.thread.join();
-  const std::string err = console_captured_err();
+  const std::string err = run.console.err();
   EXPECT_EQ(err.rfind("ID_connect() getaddrinfo failed: ", 0), 0u);
   EXPECT_EQ(err.find("Success"), std::string::npos) << err;
   EXPECT_EQ(err.find("Unknown error"), std::string::npos) << err;
@@ -330,11 +330,10 @@ TEST(Collector, ResolutionFailureShowsTheResolversText) {
 // get 127.0.0.1.
 TEST(Collector, LocalhostResolvesToIPv4) {
   const LoopbackListener up;
-  console_capture_begin();
+  test::CapturedConsole console;
   const net::Socket s = ID_connect({default_upstream_host(), std::to_string(up.port)});
-  console_capture_end();
-  EXPECT_TRUE(s.valid()) << console_captured_err();
-  EXPECT_EQ(console_captured_out(),
+  EXPECT_TRUE(s.valid()) << console.err();
+  EXPECT_EQ(console.out(),
             "Trying to connect to localhost\r\nConnection to localhost successful\r\n");
 }
 

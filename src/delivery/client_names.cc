@@ -1,6 +1,5 @@
 #include "delivery/client_names.h"
 
-#include <condition_variable>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -9,12 +8,10 @@
 namespace eventid {
 namespace {
 
-using time_point = std::chrono::steady_clock::time_point;
-
 struct HostEntry {
-  bool pending = true;  // its lookup is out
-  std::string shown;    // once settled: the name, or the address where there is none
-  time_point expires;   // once settled
+  bool pending = true;          // its lookup is out
+  std::string shown;            // once settled: the name, or the address where there is none
+  std::int64_t expires_us = 0;  // once settled
 };
 
 }  // namespace
@@ -23,14 +20,9 @@ struct ClientNames::State {
   Lookup lookup;
   Clock clock;
   std::mutex mutex;
-  std::condition_variable settled;
+  std::function<void()> on_answer;  // cleared when the owner goes
   std::unordered_map<std::uint32_t, HostEntry> hosts;
   int lookups_out = 0;
-
-  bool pending(std::uint32_t host) const {
-    const auto it = hosts.find(host);
-    return it != hosts.end() && it->second.pending;
-  }
 
   // Frees a place for one more host: the settled entry that would expire first goes.
   void make_room() {
@@ -38,7 +30,7 @@ struct ClientNames::State {
     auto oldest = hosts.end();
     for (auto it = hosts.begin(); it != hosts.end(); ++it) {
       if (it->second.pending) continue;
-      if (oldest == hosts.end() || it->second.expires < oldest->second.expires) oldest = it;
+      if (oldest == hosts.end() || it->second.expires_us < oldest->second.expires_us) oldest = it;
     }
     if (oldest != hosts.end()) hosts.erase(oldest);
   }
@@ -50,8 +42,8 @@ struct ClientNames::State {
     entry.pending = false;
     const bool fits = name && !name->empty() && name->size() <= kLongestName;
     entry.shown = fits ? *name : net::address_text(peer.address);
-    entry.expires = clock() + (name ? kAnswerKept : kFailureKept);
-    settled.notify_all();
+    entry.expires_us = clock() + (name ? kAnswerKeptUs : kFailureKeptUs);
+    if (on_answer) on_answer();
   }
 
   // Runs on a thread of its own; the state outlives it through the shared pointer.
@@ -63,9 +55,16 @@ struct ClientNames::State {
   }
 };
 
-ClientNames::ClientNames(Lookup lookup, Clock clock) : state_(std::make_shared<State>()) {
+ClientNames::ClientNames(Lookup lookup, Clock clock, std::function<void()> on_answer)
+    : state_(std::make_shared<State>()) {
   state_->lookup = std::move(lookup);
   state_->clock = std::move(clock);
+  state_->on_answer = std::move(on_answer);
+}
+
+ClientNames::~ClientNames() {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->on_answer = nullptr;
 }
 
 std::optional<std::string> ClientNames::settled_name(const net::Endpoint& peer) {
@@ -75,7 +74,7 @@ std::optional<std::string> ClientNames::settled_name(const net::Endpoint& peer) 
   const auto it = s.hosts.find(host);
   if (it != s.hosts.end()) {
     if (it->second.pending) return net::address_text(peer.address);
-    if (s.clock() < it->second.expires) return it->second.shown;
+    if (s.clock() < it->second.expires_us) return it->second.shown;
     s.hosts.erase(it);
   }
   if (s.lookups_out >= kMostLookups) return net::address_text(peer.address);
@@ -98,15 +97,6 @@ std::optional<std::string> ClientNames::answer(const net::Endpoint& peer) {
   if (it == s.hosts.end()) return net::address_text(peer.address);
   if (it->second.pending) return std::nullopt;
   return it->second.shown;
-}
-
-std::string ClientNames::name_of(const net::Endpoint& peer, std::chrono::milliseconds wait) {
-  if (std::optional<std::string> now = settled_name(peer)) return *now;
-  {
-    std::unique_lock<std::mutex> lock(state_->mutex);
-    state_->settled.wait_for(lock, wait, [&] { return !state_->pending(peer.address); });
-  }
-  return answer(peer).value_or(net::address_text(peer.address));
 }
 
 std::optional<std::string> ClientNames::system_lookup(const net::Endpoint& peer) {

@@ -3,7 +3,6 @@
 // their answers are kept: only a host's first connection waits for its name, and not long.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -11,6 +10,7 @@
 #include <string>
 
 #include "net/net.h"
+#include "timing/clock.h"
 
 namespace eventid {
 
@@ -18,25 +18,24 @@ class ClientNames {
  public:
   // A reverse lookup that may take its time: the host's name, or nothing when it has none.
   using Lookup = std::function<std::optional<std::string>(const net::Endpoint& peer)>;
-  using Clock = std::function<std::chrono::steady_clock::time_point()>;
 
   // A name longer than this is shown as the address.
   static constexpr std::size_t kLongestName = 21;
-  static constexpr std::chrono::milliseconds kFirstWait{100};
-  static constexpr std::chrono::minutes kAnswerKept{10};
-  static constexpr std::chrono::minutes kFailureKept{1};
+  // How long a host's first connection waits for its name.
+  static constexpr std::int64_t kFirstWaitUs = 100000;
+  static constexpr std::int64_t kAnswerKeptUs = 600000000;
+  static constexpr std::int64_t kFailureKeptUs = 60000000;
   static constexpr std::size_t kMostHosts = 64;
   static constexpr int kMostLookups = 4;
 
-  // The system's resolver and clock, unless a test gives its own.
-  explicit ClientNames(Lookup lookup = system_lookup, Clock clock = std::chrono::steady_clock::now);
+  // on_answer runs on a lookup's thread whenever an answer has come; never after destruction.
+  ClientNames(Lookup lookup, Clock clock, std::function<void()> on_answer);
+  ~ClientNames();
+  ClientNames(const ClientNames&) = delete;
+  ClientNames& operator=(const ClientNames&) = delete;
 
-  // The name to show for a client of host peer: a kept answer at once; for a host not seen
-  // before, its lookup's answer if it comes within wait; otherwise the numeric address (while
-  // a lookup is out, after one failed, or when kMostLookups are already out).
-  std::string name_of(const net::Endpoint& peer, std::chrono::milliseconds wait = kFirstWait);
-
-  // The same in two steps, for a server that cannot wait: what to show now, or nothing when
+  // What to show now for a client of host peer: a kept answer, or the numeric address while
+  // its lookup is out, after one failed, or when kMostLookups are already out. Nothing when
   // this call has started the host's first lookup ...
   std::optional<std::string> settled_name(const net::Endpoint& peer);
   // ... whose answer this gives once it has come (the numeric address for no name).

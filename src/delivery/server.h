@@ -1,9 +1,10 @@
-// The delivery server: local clients get the upstream's current event ID from here.
+// The delivery server: local clients get the upstream's current event ID from here. One
+// readiness loop on one thread serves them all, none of its calls ever blocking.
 #pragma once
 
 #include <cstdint>
 #include <functional>
-#include <stop_token>
+#include <memory>
 
 #include "delivery/client_names.h"
 #include "net/net.h"
@@ -16,24 +17,47 @@ inline constexpr std::uint16_t kDeliveryPort = 58051;
 // What one receive from a client takes; each receive that returns data earns one line.
 inline constexpr std::size_t kClientReceiveSize = 100;
 inline constexpr int kMostClients = 1024;
+// After descriptors or buffers ran out, accepting is tried again this much later.
+inline constexpr std::int64_t kShortagePauseUs = 100000;
 
 struct ServerConfig {
   net::Endpoint local{0, kDeliveryPort};  // address 0: every local address
   bool say_where = false;                 // "Listening on ADDR:PORT" once listening
   int clients = 1;                        // conversations at a time
-  int idle_timeout_s = 0;                 // drop a client silent this long; 0: never
+  std::int64_t idle_timeout_us = 0;       // drop a client silent, or not reading, this long
 };
+
+// What the server takes from the world beyond its listener: tests hand in their own.
+struct ServerSeam {
+  Clock clock;                 // for the lines and the deadlines
+  ClientNames::Lookup lookup;  // a client host's name
+  // The next client waiting on the listener; an invalid socket and the error otherwise.
+  std::function<net::Socket(const net::Socket& listener, net::Endpoint* peer, int* error)> accept;
+};
+ServerSeam real_server_seam(Clock clock);
 
 // A listening socket as config says, with the longest queue the system takes, after writing
 // "Waiting for incoming connections..."; an invalid socket after a failure, already reported.
 net::Socket open_listener(const ServerConfig& config);
 
 // Serves config.clients conversations at a time: an ID line at once, then one more for every
-// receive that returns data. A client's failure only drops that client, and no client can
-// hold up another. Returns once the listener has failed (reported), or, for tests, when stop
-// is requested and the next client connects.
-void serve_clients(const net::Socket& listener, const ServerConfig& config, const SampleRing& ring,
-                   const Clock& clock, ClientNames& names, std::stop_token stop = {});
+// receive that returns data. Clients beyond them wait in the listen queue. A client's failure
+// only drops that client, and no client can hold up another.
+class Server {
+ public:
+  Server(const net::Socket& listener, const ServerConfig& config, const SampleRing& ring,
+         ServerSeam seam);
+  ~Server();
+  // Serves until the listener fails (reported: false) or stop() is called (true).
+  bool run();
+  // From any thread: stop() ends run() soon; wake() makes it read the clock again.
+  void stop();
+  void wake();
+
+ private:
+  class Loop;
+  std::unique_ptr<Loop> loop_;
+};
 
 // Listens as config says and serves from a primed ring; on_listening runs once clients can
 // connect. Returns only after a failure of the listening socket, which it has reported.

@@ -4,9 +4,10 @@
 // Names: types are CamelCase, functions and variables snake_case, constants kCamelCase, all in
 // namespace eventid. Three functions keep the names that the relay's messages print
 // (ID_connect, ID_collect, deliver_id), so that a log line leads to its function.
-#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <string>
 #include <system_error>
 #include <thread>
 
@@ -21,13 +22,6 @@
 namespace eventid {
 namespace {
 
-// Exit statuses. The relay serves until it is stopped, so it never ends with 0 once running.
-constexpr int kAnswered = 0;  // --help, --version
-constexpr int kNoSocketLibrary = 1;
-constexpr int kNoResources = 2;
-constexpr int kListenerFailed = 3;
-constexpr int kUsageError = 64;
-
 // Descriptors besides the clients': standard streams, listener, upstream, name lookups.
 constexpr int kDescriptorsBesideClients = 16;
 
@@ -35,14 +29,14 @@ constexpr int kDescriptorsBesideClients = 16;
   switch (command.action) {
     case CommandLine::Action::kHelp:
       console_out("%s", usage_text().c_str());
-      console_exit(kAnswered);
+      console_exit(ExitStatus::kAnswered);
     case CommandLine::Action::kVersion:
       console_out("eventid-relay %s\r\n", EVENTID_VERSION);
-      console_exit(kAnswered);
+      console_exit(ExitStatus::kAnswered);
     default:
       console_err("eventid-relay: %s\r\n", command.problem.c_str());
       console_err("Try 'eventid-relay --help' for more information.\r\n");
-      console_exit(kUsageError);
+      console_exit(ExitStatus::kUsageError);
   }
 }
 
@@ -53,27 +47,26 @@ void check_descriptors(int clients) {
   if (allowed >= needed) return;
   console_err("main() too few descriptors for %d clients: %d needed, %d allowed\r\n", clients,
               needed, allowed);
-  console_exit(kNoResources);
+  console_exit(ExitStatus::kNoResources);
 }
 
-bool start_collector(SampleRing& ring, const UpstreamAddress& upstream, const Clock& clock,
+void start_collector(SampleRing& ring, const UpstreamAddress& upstream, const Clock& clock,
                      ServiceManager& manager) {
   try {
     std::thread([&ring, upstream, clock, &manager] {
       ID_collect(ring, upstream, real_collector_seam(clock),
                  [&manager](bool delivering) { manager.upstream(delivering); });
     }).detach();
-    return true;
   } catch (const std::system_error& e) {
-    console_err("main() thread start failed: %s\r\n", e.what());
-    return false;
+    console_err("main() thread start failed: %s\r\n", e.code().message().c_str());
+    console_exit(ExitStatus::kNoResources);
   }
 }
 
 // The first look comes after a full second, so the server never opens sooner than that.
 void wait_for_first_sample(const SampleRing& ring) {
   do {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    sleep_us(1000000);
   } while (!ring.primed());
 }
 
@@ -88,12 +81,12 @@ void wait_for_first_sample(const SampleRing& ring) {
   const net::Library sockets;
   if (!sockets.ok()) {
     console_out("Init winsock failed\r\n");
-    console_exit(kNoSocketLibrary);
+    console_exit(ExitStatus::kNoSocketLibrary);
   }
-  if (!start_collector(ring, options.upstream, clock, manager)) console_exit(kNoResources);
+  start_collector(ring, options.upstream, clock, manager);
   wait_for_first_sample(ring);
   deliver_id(options.server, ring, clock, [&] { manager.ready(ring.snapshot().connected); });
-  console_exit(kListenerFailed);
+  console_exit(ExitStatus::kListenerFailed);
 }
 
 }  // namespace
@@ -101,12 +94,20 @@ void wait_for_first_sample(const SampleRing& ring) {
 
 int main(int argc, char** argv) {
   using eventid::CommandLine;
-  if (!eventid::net::prepare_standard_streams()) return eventid::kNoResources;
+  using eventid::ExitStatus;
+  const int no_resources = static_cast<int>(ExitStatus::kNoResources);
+  if (!eventid::net::prepare_standard_streams()) return no_resources;
   try {
+    // Messages go through the console's thread; without one there is nothing to say them with.
+    std::string why;
+    if (!eventid::console().start(&why)) {
+      std::fprintf(stderr, "main() thread start failed: %s\r\n", why.c_str());
+      return no_resources;
+    }
     const CommandLine command = eventid::parse_command_line(argc, argv);
     if (command.action != CommandLine::Action::kRun) eventid::answer(command);
     eventid::run(command.options);
   } catch (const std::bad_alloc&) {
-    return eventid::kNoResources;  // out of memory at start-up
+    return no_resources;  // out of memory at start-up
   }
 }

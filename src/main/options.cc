@@ -35,7 +35,7 @@ bool apply(std::string_view name, std::string_view value, Options& o, std::strin
       *problem = "not a whole number from 1 to 86400";
       return false;
     }
-    o.server.idle_timeout_s = static_cast<int>(n);
+    o.server.idle_timeout_us = n * std::int64_t{1000000};
   } else if (name == "--listen") {
     if (!net::parse_address(value, &o.server.local.address)) {
       *problem = "not a dotted-quad IPv4 address";

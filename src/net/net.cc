@@ -1,6 +1,6 @@
 // The socket calls that POSIX and Windows Sockets share. What each does its own way is in
-// native.h: posix/native.h or windows/native.h, whichever folder the build puts on the include
-// path.
+// net_posix.cc or net_windows.cc, and what this file must know of it in native.h: the build
+// compiles one of them, and puts posix/ or windows/ on the include path.
 #include "net/net.h"
 
 #include <algorithm>
@@ -89,6 +89,10 @@ bool set_reset_on_close(const Socket& s) {
   return set_option(s, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
 }
 
+bool shutdown_sending(const Socket& s) {
+  return ::shutdown(native::sock(s.get()), native::kShutdownSending) == 0;
+}
+
 bool resolve_ipv4(const char* host, const char* service, Endpoint* out, std::string* error) {
   addrinfo hints{};
   hints.ai_family = AF_INET;
@@ -152,6 +156,16 @@ long receive_some(const Socket& s, char* buf, std::size_t size) {
 long send_some(const Socket& s, const char* buf, std::size_t size) {
   return static_cast<long>(
       ::send(native::sock(s.get()), buf, static_cast<int>(size), native::kSendFlags));
+}
+
+int pending_error(const Socket& s) {
+  int err = 0;
+  native::socklen len = sizeof err;
+  if (getsockopt(native::sock(s.get()), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err),
+                 &len) != 0) {
+    return last_error();
+  }
+  return err;
 }
 
 bool is_peer_gone(int err) {

@@ -76,13 +76,15 @@ int last_error();
 std::string error_text(int err);
 
 Socket open_tcp4();
-bool set_recv_timeout(const Socket& s, int milliseconds);
+bool set_recv_timeout(const Socket& s, std::int64_t timeout_us);
 bool set_reuse_address(const Socket& s);
 // For a listener: a restarted server binds at once, and no other process can share the port.
 bool set_listener_address_option(const Socket& s);
 bool set_no_delay(const Socket& s);
 // Calls on a non-blocking socket return at once; would_block() tells why they failed.
 bool set_nonblocking(const Socket& s, bool on);
+// Ends what this side sends (the peer reads an end of stream); receiving goes on.
+bool shutdown_sending(const Socket& s);
 // For the tests and the simulator: close() then resets the connection.
 bool set_reset_on_close(const Socket& s);
 
@@ -112,6 +114,8 @@ bool host_name(const Endpoint& peer, std::string* name);
 long receive_some(const Socket& s, char* buf, std::size_t size);
 // One send call that never raises a signal: the count sent, or -1 on an error.
 long send_some(const Socket& s, const char* buf, std::size_t size);
+// The error that a connection has met (a reset, say) and not yet reported; 0 when none.
+int pending_error(const Socket& s);
 // Whether err says the peer reset or closed the connection under a send.
 bool is_peer_gone(int err);
 // Whether err says a call on a non-blocking socket would have had to wait (for a connect: that
@@ -122,9 +126,12 @@ bool would_block(int err);
 // the socket tells. A peer's close is kReadable.
 enum PollFlags : unsigned { kReadable = 1, kWritable = 2, kFailed = 4 };
 
-// The readiness of many sockets, each registered once under a key of the caller's. Waiting
-// costs the same however many sockets are idle (epoll on Linux; WSAPoll on Windows, whose
-// cost grows with their count). Not shared between threads.
+// A key that the Poller keeps for itself.
+inline constexpr std::uint64_t kWakeKey = ~std::uint64_t{0};
+
+// The readiness of many sockets, each registered once under a key of the caller's (any but
+// kWakeKey). Waiting costs the same however many sockets are idle (epoll on Linux; WSAPoll on
+// Windows, whose cost grows with their count). One thread waits; any thread may wake it.
 class Poller {
  public:
   struct Event {
@@ -140,8 +147,10 @@ class Poller {
   bool add(const Socket& s, unsigned wanted, std::uint64_t key);
   bool change(const Socket& s, unsigned wanted, std::uint64_t key);
   void remove(const Socket& s);  // before the socket closes
-  // Waits until a socket is ready or timeout_ms passes (-1: no limit). The events replace
-  // *events; returns their count, 0 on a timeout, -1 on an error.
+  // Ends the current or the next wait early, from any thread.
+  void wake();
+  // Waits until a socket is ready, timeout_ms passes (-1: no limit) or wake() is called. The
+  // events replace *events; returns their count (0 after a timeout or a wake), -1 on an error.
   int wait(std::vector<Event>* events, int timeout_ms);
 
  private:

@@ -1,6 +1,7 @@
 #include "timing/clock.h"
 
 #include <chrono>
+#include <thread>
 
 namespace eventid {
 
@@ -12,6 +13,10 @@ std::int64_t millisecond_clock() {
 std::int64_t microsecond_clock() {
   const auto since_start = std::chrono::steady_clock::now().time_since_epoch();
   return std::chrono::duration_cast<std::chrono::microseconds>(since_start).count();
+}
+
+void sleep_us(std::int64_t duration_us) {
+  std::this_thread::sleep_for(std::chrono::microseconds(duration_us));
 }
 
 }  // namespace eventid

@@ -1,7 +1,7 @@
-// The relay's clock. Every time in the relay is a signed 64-bit count of microseconds on it.
-// It never steps: samples and estimates only use differences between readings, so a monotonic
-// clock gives the figures that the wall clock would, except that a step of the wall clock (a
-// time daemon, an operator, a resume) cannot shift the estimates.
+// The relay's clock. Every time and duration in the relay is a signed 64-bit count of
+// microseconds on it. It never steps: samples, estimates and deadlines only use differences
+// between readings, so a monotonic clock gives the figures that the wall clock would, except
+// that a step of the wall clock (a time daemon, an operator, a resume) cannot shift them.
 #pragma once
 
 #include <cstdint>
@@ -16,5 +16,8 @@ using Clock = std::function<std::int64_t()>;
 std::int64_t millisecond_clock();
 // The same clock, whole microseconds.
 std::int64_t microsecond_clock();
+
+// Waits for duration_us of the real clock. Tests hand in pauses of their own.
+void sleep_us(std::int64_t duration_us);
 
 }  // namespace eventid

@@ -1,8 +1,6 @@
 #include "upstream/collector.h"
 
-#include <chrono>
 #include <optional>
-#include <thread>
 
 #include "console/console.h"
 #include "upstream/chunk.h"
@@ -87,12 +85,12 @@ bool pause_after_failure(Collector& c) {
   ++c.failures;
   if (c.failures > kMaxRetries) {
     console_err("ID_collect() giving up to reconnect\r\n");
-    c.seam.end_process(kGiveUpStatus);
+    c.seam.end_process(ExitStatus::kUpstreamGone);
     return false;
   }
   console_err("Connect failed, %d/%d retries left...\r\n", c.failures, kMaxRetries);
   console_err("Next retry in %dsec\r\n", c.failures * 2);
-  c.seam.pause(c.failures * 2000);
+  c.seam.pause(c.failures * std::int64_t{2000000});
   return true;
 }
 
@@ -101,10 +99,9 @@ bool pause_after_failure(Collector& c) {
 // a second. The next attempt then starts no sooner than an upstream timeout after this one
 // began: the pace that a silent upstream already sets.
 void pace_after_fruitless_connection(Collector& c, std::int64_t attempt_began_us) {
-  const std::int64_t elapsed_ms = (c.seam.clock() - attempt_began_us) / 1000;
-  if (elapsed_ms >= 0 && elapsed_ms < kUpstreamTimeoutMs) {
-    c.seam.pause(static_cast<int>(kUpstreamTimeoutMs - elapsed_ms));
-  }
+  const std::int64_t elapsed_us = c.seam.clock() - attempt_began_us;
+  if (elapsed_us >= 0 && elapsed_us < kUpstreamTimeoutUs)
+    c.seam.pause(kUpstreamTimeoutUs - elapsed_us);
 }
 
 }  // namespace
@@ -114,8 +111,7 @@ const char* default_upstream_host() {
 }
 
 CollectorSeam real_collector_seam(Clock clock) {
-  return {[](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }, console_exit,
-          std::move(clock)};
+  return {sleep_us, console_exit, std::move(clock)};
 }
 
 net::Socket ID_connect(const UpstreamAddress& upstream) {
@@ -126,7 +122,7 @@ net::Socket ID_connect(const UpstreamAddress& upstream) {
     report_error("ID_connect() socket failed: %s\r\n", net::last_error());
     return s;
   }
-  if (!net::set_recv_timeout(s, kUpstreamTimeoutMs)) {
+  if (!net::set_recv_timeout(s, kUpstreamTimeoutUs)) {
     report_error("ID_connect() setsockopt failed: %s\r\n", net::last_error());
     return net::Socket();
   }

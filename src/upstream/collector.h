@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 
+#include "console/exit_status.h"
 #include "net/net.h"
 #include "timing/clock.h"
 #include "timing/ring.h"
@@ -13,11 +14,10 @@
 namespace eventid {
 
 inline constexpr char kDefaultUpstreamService[] = "58050";
-inline constexpr int kUpstreamTimeoutMs = 2000;
+// An upstream silent this long is given up and connected to again.
+inline constexpr std::int64_t kUpstreamTimeoutUs = 2000000;
 // Failed attempts in a row that are each followed by a pause; one more ends the process.
 inline constexpr int kMaxRetries = 20;
-// The exit status when the collector gives up.
-inline constexpr int kGiveUpStatus = 4;
 
 // The compiled-in upstream host, for a command line that names none.
 const char* default_upstream_host();
@@ -30,8 +30,8 @@ struct UpstreamAddress {
 // What the collector takes from the world outside the socket, so that tests can run the whole
 // retry schedule without waiting and see the give-up without losing their process.
 struct CollectorSeam {
-  std::function<void(int milliseconds)> pause;
-  std::function<void(int status)> end_process;  // the real one never returns
+  std::function<void(std::int64_t duration_us)> pause;
+  std::function<void(ExitStatus status)> end_process;  // the real one never returns
   Clock clock;
 };
 CollectorSeam real_collector_seam(Clock clock);

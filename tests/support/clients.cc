@@ -1,12 +1,14 @@
 #include "support/clients.h"
 
+#include <thread>
+
 #include "support/id_line_check.h"
 #include "support/loopback.h"
 
 namespace eventid::test {
 
 RelayClient::RelayClient(std::uint16_t port) : socket(connect_loopback(port)) {
-  if (!net::set_recv_timeout(socket, 3000)) socket.close();
+  if (!net::set_recv_timeout(socket, 3000000)) socket.close();
 }
 
 std::string RelayClient::read_line() {
@@ -48,6 +50,23 @@ bool read_greeting(Waiting& c) {
 }
 
 }  // namespace
+
+std::size_t flood_until_stuck(const net::Socket& s) {
+  net::set_nonblocking(s, true);
+  const std::string chunk(1000, 'x');
+  std::size_t sent = 0;
+  for (int stuck = 0; stuck < 10 && sent < (std::size_t{1} << 30);) {
+    const long n = net::send_some(s, chunk.data(), chunk.size());
+    if (n > 0) {
+      sent += static_cast<std::size_t>(n);
+      stuck = 0;
+    } else {
+      ++stuck;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+  return sent;
+}
 
 std::vector<Greeting> greet_burst(std::uint16_t port, int n, std::chrono::milliseconds limit) {
   std::vector<Waiting> clients(static_cast<std::size_t>(n));

@@ -34,6 +34,10 @@ struct Greeting {
 // as came within limit.
 std::vector<Greeting> greet_burst(std::uint16_t port, int n, std::chrono::milliseconds limit);
 
+// Sends requests on a non-blocking socket without reading any answer, until the other side
+// has stopped reading them (nothing has gone out for 200 ms). Returns the bytes sent.
+std::size_t flood_until_stuck(const net::Socket& s);
+
 // How many times what occurs in text.
 std::size_t occurrences(const std::string& text, const std::string& what);
 

@@ -33,6 +33,8 @@ std::uint16_t closed_port();
 // listener holds says, on this platform.
 std::string refused_text();
 std::string port_in_use_text();
+// The platform's error for a process out of descriptors (or sockets).
+int too_many_open_files();
 
 // Sends all of text, or fails the test.
 void send_all(const net::Socket& s, const std::string& text);

@@ -6,7 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "console/exit_status.h"
+
 namespace eventid::test {
+
+// The number that a process ending with status exits with.
+inline int code(ExitStatus status) {
+  return static_cast<int>(status);
+}
 
 // Where a child's standard output or error goes.
 enum class Output {

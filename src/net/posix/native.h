@@ -1,45 +1,31 @@
-// The part of the socket layer that POSIX does its own way, as Linux has it (accept4,
-// MSG_NOSIGNAL, epoll). net.cc includes it, and it alone.
+// What the socket layer's shared code (net.cc) needs to know of POSIX sockets, as Linux has
+// them; net_posix.cc defines the rest.
 #pragma once
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <sys/epoll.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <climits>
-#include <csignal>
-#include <cstddef>
-#include <cstring>
-#include <iterator>
 #include <string>
 
-namespace eventid::net {
-namespace native {
+#include "net/net.h"
+
+namespace eventid::net::native {
 
 using socklen = socklen_t;
 inline constexpr int kSendFlags = MSG_NOSIGNAL;
+inline constexpr int kShutdownSending = SHUT_WR;
 
 inline int sock(Handle h) {
   return static_cast<int>(h);
 }
 
-inline Handle accept(Handle listener, sockaddr_in* peer) {
-  socklen_t len = sizeof *peer;
-  return ::accept4(sock(listener), reinterpret_cast<sockaddr*>(peer), &len, SOCK_CLOEXEC);
-}
-
-inline std::string resolver_error_text(int rc) {
-  return rc == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(rc);
-}
+// accept(), the new socket never handed on to programs that the process starts.
+Handle accept(Handle listener, sockaddr_in* peer);
+std::string resolver_error_text(int rc);
 
 // Linux hands a queued connection's network errors to accept(): they are that client's.
 inline constexpr int kClientAcceptErrors[] = {
@@ -51,132 +37,4 @@ inline constexpr int kWouldBlockErrors[] = {EAGAIN, EWOULDBLOCK, EINPROGRESS};
 // Here reuse only skips TIME_WAIT: POSIX never lets two live listeners share a port this way.
 inline constexpr int kListenerAddressOption = SO_REUSEADDR;
 
-}  // namespace native
-
-bool prepare_standard_streams() {
-  for (int fd = 0; fd <= 2; ++fd) {
-    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
-    const int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
-    if (opened != fd) {  // the lowest free number: the one that was closed
-      if (opened >= 0) ::close(opened);
-      return false;
-    }
-  }
-  return std::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
-}
-
-int raise_descriptor_limit(int needed) {
-  rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
-  const auto wanted = static_cast<rlim_t>(needed);
-  if (limit.rlim_cur < wanted && limit.rlim_cur != RLIM_INFINITY) {
-    limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_max);
-    setrlimit(RLIMIT_NOFILE, &limit);
-    getrlimit(RLIMIT_NOFILE, &limit);
-  }
-  return limit.rlim_cur > static_cast<rlim_t>(INT_MAX) ? INT_MAX : static_cast<int>(limit.rlim_cur);
-}
-
-bool notify_service_manager(const std::string& socket_name, const std::string& message) {
-  sockaddr_un to{};
-  to.sun_family = AF_UNIX;
-  if (socket_name.empty() || socket_name.size() >= sizeof to.sun_path) return false;
-  std::memcpy(to.sun_path, socket_name.data(), socket_name.size());
-  if (to.sun_path[0] == '@') to.sun_path[0] = '\0';  // an abstract name
-  const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + socket_name.size());
-  const int s = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (s < 0) return false;
-  const bool sent =
-      ::sendto(s, message.data(), message.size(), MSG_NOSIGNAL,
-               reinterpret_cast<const sockaddr*>(&to), len) == static_cast<ssize_t>(message.size());
-  ::close(s);
-  return sent;
-}
-
-Library::Library() : ok_(true) {}
-Library::~Library() = default;
-
-void Socket::close() {
-  if (valid()) ::close(native::sock(std::exchange(handle_, kInvalidHandle)));
-}
-
-int last_error() {
-  return errno;
-}
-
-std::string error_text(int err) {
-  return std::strerror(err);
-}
-
-// Sockets are never handed on to programs that the process starts.
-Socket open_tcp4() {
-  return Socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-}
-
-bool set_recv_timeout(const Socket& s, int milliseconds) {
-  const timeval tv{milliseconds / 1000, (milliseconds % 1000) * 1000};
-  return setsockopt(native::sock(s.get()), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0;
-}
-
-bool set_nonblocking(const Socket& s, bool on) {
-  const int flags = fcntl(native::sock(s.get()), F_GETFL);
-  return flags >= 0 &&
-         fcntl(native::sock(s.get()), F_SETFL, on ? flags | O_NONBLOCK : flags & ~O_NONBLOCK) == 0;
-}
-
-// The kernel cuts the queue to its own limit (net.core.somaxconn on Linux).
-int longest_backlog() {
-  return INT_MAX;
-}
-
-struct Poller::Impl {
-  int epoll = ::epoll_create1(EPOLL_CLOEXEC);
-  epoll_event ready[256];
-};
-
-Poller::Poller() : impl_(new Impl) {}
-Poller::~Poller() {
-  if (impl_->epoll >= 0) ::close(impl_->epoll);
-  delete impl_;
-}
-
-bool Poller::ok() const {
-  return impl_->epoll >= 0;
-}
-
-namespace {
-
-bool control(int epoll, int op, const Socket& s, unsigned wanted, std::uint64_t key) {
-  epoll_event e{};
-  e.events = ((wanted & kReadable) ? EPOLLIN : 0u) | ((wanted & kWritable) ? EPOLLOUT : 0u);
-  e.data.u64 = key;
-  return epoll_ctl(epoll, op, native::sock(s.get()), &e) == 0;
-}
-
-}  // namespace
-
-bool Poller::add(const Socket& s, unsigned wanted, std::uint64_t key) {
-  return control(impl_->epoll, EPOLL_CTL_ADD, s, wanted, key);
-}
-
-bool Poller::change(const Socket& s, unsigned wanted, std::uint64_t key) {
-  return control(impl_->epoll, EPOLL_CTL_MOD, s, wanted, key);
-}
-
-void Poller::remove(const Socket& s) {
-  epoll_ctl(impl_->epoll, EPOLL_CTL_DEL, native::sock(s.get()), nullptr);
-}
-
-int Poller::wait(std::vector<Event>* events, int timeout_ms) {
-  events->clear();
-  const int n = epoll_wait(impl_->epoll, impl_->ready, std::size(impl_->ready), timeout_ms);
-  for (int i = 0; i < n; ++i) {
-    const std::uint32_t got = impl_->ready[i].events;
-    events->push_back({impl_->ready[i].data.u64,
-                       ((got & EPOLLIN) ? kReadable : 0u) | ((got & EPOLLOUT) ? kWritable : 0u) |
-                           ((got & (EPOLLERR | EPOLLHUP)) ? kFailed : 0u)});
-  }
-  return n;
-}
-
-}  // namespace eventid::net
+}  // namespace eventid::net::native

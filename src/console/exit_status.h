@@ -1,0 +1,15 @@
+// How the relay ends. Once serving it runs until stopped, so it never ends with kAnswered then.
+#pragma once
+
+namespace eventid {
+
+enum class ExitStatus : int {
+  kAnswered = 0,         // --help or --version
+  kNoSocketLibrary = 1,  // Windows Sockets failed to start
+  kNoResources = 2,      // memory, a thread, a standard descriptor, or descriptors for clients
+  kListenerFailed = 3,   // the listening socket could not be had, or failed
+  kUpstreamGone = 4,     // the upstream stayed unreachable through every retry
+  kUsageError = 64,
+};
+
+}  // namespace eventid

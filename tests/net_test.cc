@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "net/net.h"
 #include "support/loopback.h"
@@ -56,6 +59,31 @@ TEST(Net, ListenerTakesItsPortFromOthers) {
   ASSERT_TRUE(net::set_listener_address_option(second));
   EXPECT_FALSE(net::bind_to(second, {net::kLoopback, first.port}));
   EXPECT_EQ(net::classify_accept_error(net::last_error()), net::AcceptFailure::kListener);
+}
+
+// A wait with no limit ends when another thread wakes it, each time, and reports no event.
+TEST(Net, AWakeEndsAPollersWait) {
+  net::Poller poller;
+  ASSERT_TRUE(poller.ok());
+  test::Pair p = test::connected_pair();
+  ASSERT_TRUE(poller.add(p.server, net::kReadable, 7));
+  std::vector<net::Poller::Event> events;
+  for (int i = 0; i < 20; ++i) {
+    std::thread waker([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      poller.wake();
+    });
+    EXPECT_EQ(poller.wait(&events, -1), 0) << i;
+    waker.join();
+  }
+  poller.wake();
+  poller.wake();  // wakes that come before a wait end it at once
+  EXPECT_EQ(poller.wait(&events, -1), 0);
+  EXPECT_EQ(poller.wait(&events, 0), 0);
+  test::send_all(p.client, "x");
+  ASSERT_EQ(poller.wait(&events, -1), 1);
+  EXPECT_EQ(events[0].key, 7u);
+  EXPECT_EQ(events[0].found, net::kReadable);
 }
 
 // The same strictness on every platform: inet_pton's dotted quad and nothing else.

@@ -193,13 +193,14 @@ class Server::Loop {
     }
   }
 
-  // A connection reset before its greeting is closed at once, unannounced. Where a mere
-  // shutdown of the client's sending side shows as a hang-up too (Windows), the client stays,
-  // unwatched until its greeting: it may still read its line.
+  // A client that has reset its connection before its greeting, or closed it with nothing to
+  // ask, is closed at once, unannounced: its place may be wanted. One that has only shut its
+  // sending side after a request (which Windows reports as a hang-up too) stays, unwatched
+  // until its greeting, and is answered as any other.
   void before_greeting_failed(Client& c) {
     poller_.remove(c.socket);
     c.watched = false;
-    if (net::pending_error(c.socket) == 0) return;
+    if (!net::peer_finished(c.socket)) return;
     std::erase(naming_, c.slot);
     c.socket.close();
     mark_gone(c);

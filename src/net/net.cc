@@ -158,14 +158,11 @@ long send_some(const Socket& s, const char* buf, std::size_t size) {
       ::send(native::sock(s.get()), buf, static_cast<int>(size), native::kSendFlags));
 }
 
-int pending_error(const Socket& s) {
-  int err = 0;
-  native::socklen len = sizeof err;
-  if (getsockopt(native::sock(s.get()), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err),
-                 &len) != 0) {
-    return last_error();
-  }
-  return err;
+// A peek: Wine, for one, shows a reset to a socket that has not read as a close.
+bool peer_finished(const Socket& s) {
+  char byte;
+  const long n = static_cast<long>(::recv(native::sock(s.get()), &byte, 1, MSG_PEEK));
+  return n == 0 || (n < 0 && !would_block(last_error()));
 }
 
 bool is_peer_gone(int err) {

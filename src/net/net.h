@@ -114,8 +114,9 @@ bool host_name(const Endpoint& peer, std::string* name);
 long receive_some(const Socket& s, char* buf, std::size_t size);
 // One send call that never raises a signal: the count sent, or -1 on an error.
 long send_some(const Socket& s, const char* buf, std::size_t size);
-// The error that a connection has met (a reset, say) and not yet reported; 0 when none.
-int pending_error(const Socket& s);
+// Whether the peer of a non-blocking socket has reset the connection, or closed it with
+// nothing left to read: whether there is nothing more to hear from it.
+bool peer_finished(const Socket& s);
 // Whether err says the peer reset or closed the connection under a send.
 bool is_peer_gone(int err);
 // Whether err says a call on a non-blocking socket would have had to wait (for a connect: that

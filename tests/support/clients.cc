@@ -51,21 +51,23 @@ bool read_greeting(Waiting& c) {
 
 }  // namespace
 
-std::size_t flood_until_stuck(const net::Socket& s) {
-  net::set_nonblocking(s, true);
-  const std::string chunk(1000, 'x');
-  std::size_t sent = 0;
-  for (int stuck = 0; stuck < 10 && sent < (std::size_t{1} << 30);) {
-    const long n = net::send_some(s, chunk.data(), chunk.size());
-    if (n > 0) {
-      sent += static_cast<std::size_t>(n);
-      stuck = 0;
-    } else {
-      ++stuck;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+Flooder::Flooder(std::uint16_t port) : client_(port) {
+  greeted_ = !client_.read_line().empty();
+  shrink_receive_buffer(client_.socket);
+  net::set_nonblocking(client_.socket, true);
+  thread_ = std::thread([this] {
+    const std::string chunk(1000, 'x');
+    while (!stop_) {
+      if (net::send_some(client_.socket, chunk.data(), chunk.size()) < 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
     }
-  }
-  return sent;
+  });
+}
+
+Flooder::~Flooder() {
+  stop_ = true;
+  thread_.join();
 }
 
 std::vector<Greeting> greet_burst(std::uint16_t port, int n, std::chrono::milliseconds limit) {

@@ -2,9 +2,11 @@
 // of clients, and reading ID lines.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "delivery/server.h"
@@ -34,9 +36,21 @@ struct Greeting {
 // as came within limit.
 std::vector<Greeting> greet_burst(std::uint16_t port, int n, std::chrono::milliseconds limit);
 
-// Sends requests on a non-blocking socket without reading any answer, until the other side
-// has stopped reading them (nothing has gone out for 200 ms). Returns the bytes sent.
-std::size_t flood_until_stuck(const net::Socket& s);
+// A client that, once greeted, sends requests whenever TCP lets it and never reads a line, on
+// a thread of its own, for as long as it lives. Its receive buffer is small, so that a server
+// soon has lines for it that it cannot send.
+class Flooder {
+ public:
+  explicit Flooder(std::uint16_t port);
+  ~Flooder();
+  bool greeted() const { return greeted_; }
+
+ private:
+  RelayClient client_;
+  bool greeted_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
 
 // How many times what occurs in text.
 std::size_t occurrences(const std::string& text, const std::string& what);

@@ -35,6 +35,8 @@ std::string refused_text();
 std::string port_in_use_text();
 // The platform's error for a process out of descriptors (or sockets).
 int too_many_open_files();
+// Makes what a socket can hold unread small: 4 KiB.
+void shrink_receive_buffer(const net::Socket& s);
 
 // Sends all of text, or fails the test.
 void send_all(const net::Socket& s, const std::string& text);

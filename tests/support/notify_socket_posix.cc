@@ -14,7 +14,9 @@ namespace eventid::test {
 NotifySocket::NotifySocket(bool abstract) {
   char dir[] = "/tmp/eventid-notify-XXXXXX";
   if (!mkdtemp(dir)) return;
-  name_ = abstract ? "@" + std::string(dir + 5) : std::string(dir) + "/notify";
+  // Appended piece by piece: g++ 12's -Wrestrict misreads "@" + std::string(...) at -O3.
+  name_ = abstract ? "@" : dir;
+  name_.append(abstract ? dir + 5 : "/notify");
   if (abstract) rmdir(dir);
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;

@@ -42,7 +42,7 @@ struct Gate {
 };
 
 std::string numbered(int n) {
-  return "m" + std::to_string(n) + "\r\n";
+  return std::string("m").append(std::to_string(n)).append("\r\n");
 }
 
 // A stuck output never holds up whoever posts: the queue takes 1024 messages, drops and counts

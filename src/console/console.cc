@@ -1,14 +1,10 @@
 #include "console/console.h"
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
-#include <mutex>
 #include <system_error>
-#include <thread>
 
 #include "net/net.h"
 
@@ -21,67 +17,27 @@ constexpr std::size_t kMostInOneWrite = 4096;
 // message: while messages keep coming, the wake-ups would cost the serving thread most.
 constexpr auto kBusyLook = std::chrono::milliseconds(1);
 
+std::string drop_report(unsigned long& count) {
+  return std::to_string(std::exchange(count, 0)) +
+         " messages dropped: the output was not being read\r\n";
+}
+
 std::atomic<Console*> replacement{nullptr};
 
 }  // namespace
 
-struct Console::Queue {
-  explicit Queue(Sink out, Sink err) : sinks{std::move(out), std::move(err)} {}
-  Sink sinks[2];
-  std::mutex mutex;
-  std::condition_variable wake, drained;
-  std::deque<std::pair<bool, std::string>> messages;  // (error stream, text)
-  unsigned long dropped[2] = {0, 0};
-  bool writing = false, asleep = false, stopping = false;
-  std::thread writer;
-
-  bool idle() const { return messages.empty() && !writing && !dropped[0] && !dropped[1]; }
-
-  static std::string drop_report(unsigned long& count) {
-    return std::to_string(std::exchange(count, 0)) +
-           " messages dropped: the output was not being read\r\n";
-  }
-
-  void run() {
-    std::unique_lock<std::mutex> lock(mutex);
-    for (;;) {
-      asleep = true;
-      wake.wait(lock, [&] { return !idle() || stopping; });
-      asleep = false;
-      if (idle()) return;  // stopping, and all written
-      std::vector<std::string> batch[2];
-      for (auto& [stream, text] : messages) batch[stream].push_back(std::move(text));
-      messages.clear();
-      for (const bool s : {false, true}) {
-        if (dropped[s]) batch[s].push_back(drop_report(dropped[s]));
-      }
-      writing = true;
-      lock.unlock();
-      for (const bool s : {false, true}) {
-        if (!batch[s].empty()) sinks[s](batch[s]);
-      }
-      lock.lock();
-      writing = false;
-      drained.notify_all();
-      wake.wait_for(lock, kBusyLook, [&] { return stopping; });
-    }
-  }
-};
-
-Console::Console(Sink out, Sink err) : queue_(new Queue(std::move(out), std::move(err))) {}
-
 Console::~Console() {
   {
-    std::lock_guard<std::mutex> lock(queue_->mutex);
-    queue_->stopping = true;
-    queue_->wake.notify_one();
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+    wake_.notify_one();
   }
-  if (queue_->writer.joinable()) queue_->writer.join();
+  if (writer_.joinable()) writer_.join();
 }
 
 bool Console::start(std::string* why) {
   try {
-    queue_->writer = std::thread([q = queue_.get()] { q->run(); });
+    writer_ = std::thread([this] { run(); });
     return true;
   } catch (const std::system_error& e) {
     *why = e.code().message();
@@ -91,22 +47,49 @@ bool Console::start(std::string* why) {
 
 // After drops, their count goes in before the stream's next message, so that order holds.
 void Console::post(bool error_stream, std::string text) {
-  Queue& q = *queue_;
-  std::lock_guard<std::mutex> lock(q.mutex);
-  unsigned long& dropped = q.dropped[error_stream];
-  if (q.messages.size() + (dropped ? 2 : 1) > kQueueLimit) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  unsigned long& dropped = dropped_[error_stream];
+  if (queue_.size() + (dropped ? 2 : 1) > kQueueLimit) {
     ++dropped;
     return;
   }
-  if (dropped) q.messages.emplace_back(error_stream, Queue::drop_report(dropped));
-  q.messages.emplace_back(error_stream, std::move(text));
-  if (q.asleep) q.wake.notify_one();
+  if (dropped) queue_.emplace_back(error_stream, drop_report(dropped));
+  queue_.emplace_back(error_stream, std::move(text));
+  if (asleep_) wake_.notify_one();
 }
 
 bool Console::flush(std::int64_t limit_us) {
-  std::unique_lock<std::mutex> lock(queue_->mutex);
-  return queue_->drained.wait_for(lock, std::chrono::microseconds(limit_us),
-                                  [&] { return queue_->idle(); });
+  std::unique_lock<std::mutex> lock(mutex_);
+  return drained_.wait_for(lock, std::chrono::microseconds(limit_us), [&] { return idle(); });
+}
+
+void Console::write_queued(std::unique_lock<std::mutex>& lock) {
+  std::vector<std::string> batch[2];
+  for (auto& [stream, text] : queue_) batch[stream].push_back(std::move(text));
+  queue_.clear();
+  for (const bool s : {false, true}) {
+    if (dropped_[s]) batch[s].push_back(drop_report(dropped_[s]));
+  }
+  writing_ = true;
+  lock.unlock();
+  for (const bool s : {false, true}) {
+    if (!batch[s].empty()) sinks_[s](batch[s]);
+  }
+  lock.lock();
+  writing_ = false;
+  drained_.notify_all();
+}
+
+void Console::run() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    asleep_ = true;
+    wake_.wait(lock, [&] { return !idle() || stopping_; });
+    asleep_ = false;
+    if (idle()) return;  // stopping, and all written
+    write_queued(lock);
+    wake_.wait_for(lock, kBusyLook, [&] { return stopping_; });
+  }
 }
 
 Sink stdio_sink(bool error_stream) {

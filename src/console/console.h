@@ -4,10 +4,13 @@
 // dropped and counted, and the count goes out in their place once the sink moves again.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
-#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "console/exit_status.h"
@@ -24,7 +27,7 @@ Sink stdio_sink(bool error_stream);
 class Console {
  public:
   static constexpr std::size_t kQueueLimit = 1024;
-  Console(Sink out, Sink err);
+  Console(Sink out, Sink err) : sinks_{std::move(out), std::move(err)} {}
   ~Console();  // after writing what is queued
   // Starts the writer thread, before which messages only queue. False, with the system's
   // text in *why, when it cannot.
@@ -34,8 +37,17 @@ class Console {
   bool flush(std::int64_t limit_us);
 
  private:
-  struct Queue;
-  std::unique_ptr<Queue> queue_;
+  bool idle() const { return queue_.empty() && !writing_ && !dropped_[0] && !dropped_[1]; }
+  void write_queued(std::unique_lock<std::mutex>& lock);
+  void run();
+
+  const Sink sinks_[2];
+  std::mutex mutex_;
+  std::condition_variable wake_, drained_;
+  std::deque<std::pair<bool, std::string>> queue_;  // (error stream, text)
+  unsigned long dropped_[2] = {0, 0};
+  bool writing_ = false, asleep_ = false, stopping_ = false;
+  std::thread writer_;
 };
 
 // The process's console: standard output and error, unless another is set (null: back to
@@ -43,8 +55,8 @@ class Console {
 Console& console();
 Console* set_console(Console* replacement);
 
-void console_out(const char* format, ...) [[gnu::format(printf, 1, 2)]];  // progress
-void console_err(const char* format, ...) [[gnu::format(printf, 1, 2)]];  // failures
+[[gnu::format(printf, 1, 2)]] void console_out(const char* format, ...);  // progress
+[[gnu::format(printf, 1, 2)]] void console_err(const char* format, ...);  // failures
 // A failure whose format's one %s is the system's text for the socket error err.
 void report_error(const char* format, int err);
 

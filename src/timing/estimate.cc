@@ -1,42 +1,20 @@
 #include "timing/estimate.h"
 
+#include "timing/wrap.h"
+
 namespace eventid {
 namespace {
 
 // The line's fields are 32 bits wide, and rings that a broken upstream (or the fuzzer) makes
 // hold offsets whose sums and differences leave 64 bits. The sums below are therefore taken
-// in unsigned, wrapping arithmetic: it keeps the low 32 bits exact, and they are all that the
-// line shows.
-std::int64_t wrapping_sub(std::int64_t a, std::int64_t b) {
-  return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) - static_cast<std::uint64_t>(b));
-}
-
-// |d| for a 64-bit difference, unsigned so that |INT64_MIN| fits.
-std::uint64_t magnitude(std::uint64_t d) {
-  return static_cast<std::int64_t>(d) < 0 ? 0 - d : d;
-}
+// in unsigned, wrapping arithmetic (wrap.h): it keeps the low 32 bits exact, and they are all
+// that the line shows.
 
 // |low 32 bits of d|, taken in 32 bits. Unsigned, so that |INT32_MIN| is 2^31.
 std::uint32_t abs_low32(std::int64_t d) {
   const auto low = static_cast<std::int32_t>(static_cast<std::uint32_t>(d));
   const auto bits = static_cast<std::uint32_t>(low);
   return low < 0 ? 0u - bits : bits;
-}
-
-// One turn of the 32-bit ID counter: 2^32 IDs of 100000 µs each.
-constexpr std::uint64_t kIdTurnUs = (std::uint64_t{1} << 32) * kIdDurationUs;
-
-// A sample's offset as seen from the reference slot's side of a wrap of the ID counter. The
-// samples of one ring straddle at most one wrap, so offset + k turns with k in {-1, 0, 1},
-// whichever lies nearest the reference's offset, is the offset it would have had without the
-// wrap. Where no wrap lies in between, that is the offset itself.
-std::int64_t unwrapped_offset(std::int64_t offset, std::int64_t reference) {
-  const auto d = static_cast<std::uint64_t>(wrapping_sub(offset, reference));
-  std::uint64_t nearest = d;
-  for (const std::uint64_t c : {d + kIdTurnUs, d - kIdTurnUs}) {
-    if (magnitude(c) < magnitude(nearest)) nearest = c;
-  }
-  return static_cast<std::int64_t>(static_cast<std::uint64_t>(reference) + nearest);
 }
 
 constexpr std::int64_t kStaleAfterUs = 6000000;

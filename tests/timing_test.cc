@@ -8,6 +8,7 @@
 
 #include "timing/clock.h"
 #include "timing/estimate.h"
+#include "timing/rate.h"
 #include "timing/ring.h"
 
 namespace eventid {
@@ -196,7 +197,7 @@ TEST(Estimate, EstimateNowReadsTheRingAndTheClock) {
   EXPECT_EQ(e.state, 'O');
 }
 
-// --- the estimate with the upstream's rate ---
+// --- the upstream's rate, and the estimate with it ---
 
 // An upstream whose IDs run fast by ppm, heard ten times a second through 300 µs of delay plus
 // an exponential one of mean 20 µs, at whole µs.
@@ -224,10 +225,64 @@ class Upstream {
   std::exponential_distribution<double> delay_{1.0 / 20};
 };
 
+// Feeds the tracker that many seconds of the upstream; the rate it gives then, in ppm.
+std::optional<double> feed(RateTracker& t, Upstream& u, double seconds) {
+  for (int i = 0; i < seconds * 10; ++i) t.add(u.next());
+  if (!t.rate()) return std::nullopt;
+  return *t.rate() * 1e6;
+}
+
 SampleRing::Slots ring_of(Upstream& u) {
   SampleRing::Slots slots;
   for (Sample& s : slots) s = u.next();
   return slots;
+}
+
+TEST(Rate, FoundWithinTwoPpmAfterAMinute) {
+  for (const double ppm : {-1000.0, -200.0, 0.0, 200.0, 1000.0}) {
+    RateTracker t;
+    Upstream u(ppm);
+    EXPECT_NEAR(feed(t, u, 60).value_or(1e9), ppm, 2) << ppm;
+  }
+}
+
+TEST(Rate, NoneUnderTenSecondsOfHistoryNorBeyondTheBound) {
+  RateTracker t;
+  Upstream u(200);
+  EXPECT_FALSE(feed(t, u, 9.9));
+  EXPECT_TRUE(feed(t, u, 1.5));
+  for (const double ppm : {-1500.0, 1500.0, 3000.0}) {
+    RateTracker far;
+    Upstream v(ppm);
+    EXPECT_FALSE(feed(far, v, 60)) << ppm;
+    EXPECT_NEAR(far.measured_rate().value_or(1) * 1e6, ppm, 2) << "found, not given: " << ppm;
+  }
+}
+
+// IDs that jump forward lie far below the envelope at once; back, far above, 40 in a row.
+TEST(Rate, StepsStartTheHistoryAfreshAndNeverBendTheRate) {
+  for (const int jump : {5000, -5000}) {
+    RateTracker t;
+    Upstream u(200);
+    feed(t, u, 60);
+    u.jump = jump;
+    int samples = 0;
+    while (t.steps() == 0 && samples++ < 100) {
+      EXPECT_NEAR(feed(t, u, 0.1).value_or(200), 200, 2) << jump;
+    }
+    EXPECT_EQ(samples, jump > 0 ? 1 : RateTracker::kStepRun) << jump;
+    EXPECT_FALSE(feed(t, u, 5)) << jump;
+    EXPECT_NEAR(feed(t, u, 30).value_or(1e9), 200, 2) << jump;
+    EXPECT_EQ(t.steps(), 1) << jump;
+  }
+}
+
+TEST(Rate, TheIdWrapIsNoStep) {
+  RateTracker t;
+  Upstream u(-200, 0xffffffffu - 300);  // wraps 30 s in
+  feed(t, u, 20);
+  for (int i = 0; i < 400; ++i) ASSERT_NEAR(feed(t, u, 0.1).value_or(1e9), -200, 2) << i;
+  EXPECT_EQ(t.steps(), 0);
 }
 
 // Across a wrap the plain minimum sees only the samples before it: the same wherever the

@@ -1,5 +1,7 @@
-// The estimate and the ID line over arbitrary ring contents, connected flags and clock
-// readings: no undefined behaviour (the sanitizers watch), and every line well formed.
+// The estimate and the ID line over arbitrary ring contents, connected flags, clock readings
+// and rates, and the rate tracker fed those samples: no undefined behaviour (the sanitizers
+// watch), and every line well formed.
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -7,6 +9,7 @@
 #include "delivery/id_line.h"
 #include "support/id_line_check.h"
 #include "timing/estimate.h"
+#include "timing/rate.h"
 
 using namespace eventid;
 
@@ -33,8 +36,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   const bool connected = take<std::int32_t>(data, size) != 0;
   const std::int64_t now_us = take<std::int64_t>(data, size);
+  const double rate = take<double>(data, size);
 
-  const IdLine line = format_id_line(estimate(slots, connected, now_us));
-  if (line.size != std::strlen(line.text) || !id_line_check::well_formed(line.text)) std::abort();
+  for (const std::optional<double> r : {std::optional<double>(), std::optional<double>(rate)}) {
+    const IdLine line = format_id_line(estimate(slots, connected, now_us, r));
+    if (line.size != std::strlen(line.text) || !id_line_check::well_formed(line.text)) std::abort();
+  }
+  RateTracker tracker;
+  for (const Sample& s : slots) tracker.add(s);
+  if (tracker.rate() && std::abs(*tracker.rate()) > kMaxRate) std::abort();
   return 0;
 }

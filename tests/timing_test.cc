@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <random>
 #include <thread>
 
 #include "timing/clock.h"
 #include "timing/estimate.h"
+#include "timing/rate.h"
 #include "timing/ring.h"
 
 namespace eventid {
@@ -192,6 +195,132 @@ TEST(Estimate, EstimateNowReadsTheRingAndTheClock) {
   EXPECT_EQ(e.id, 79u);
   EXPECT_EQ(e.micros, 50000u);
   EXPECT_EQ(e.state, 'O');
+}
+
+// --- the upstream's rate, and the estimate with it ---
+
+// An upstream whose IDs run fast by ppm, heard ten times a second through 300 µs of delay plus
+// an exponential one of mean 20 µs, at whole µs.
+class Upstream {
+ public:
+  explicit Upstream(double ppm, std::uint32_t first = 1000) : rate_(ppm * 1e-6), first_(first) {}
+  Sample next() {
+    const double begins = kEpochUs + static_cast<double>(n_) * kIdDurationUs / (1 + rate_);
+    const std::int64_t arrival = std::llround(begins + 300 + delay_(rng_));
+    return make_sample(static_cast<std::uint32_t>(first_ + n_++ + jump), arrival);
+  }
+  // The estimate's error at now_us: its position minus the upstream's, µs.
+  double error_us(const Estimate& e, std::int64_t now_us) const {
+    const std::uint32_t ids = e.id - first_;
+    return ids * 1e5 + e.micros - static_cast<double>(now_us - kEpochUs) * (1 + rate_);
+  }
+  std::int64_t jump = 0;  // added to every ID from the next on
+
+ private:
+  static constexpr std::int64_t kEpochUs = 1000000000;
+  double rate_;
+  std::uint32_t first_;
+  std::int64_t n_ = 0;
+  std::mt19937_64 rng_{7};
+  std::exponential_distribution<double> delay_{1.0 / 20};
+};
+
+// Feeds the tracker that many seconds of the upstream; the rate it gives then, in ppm.
+std::optional<double> feed(RateTracker& t, Upstream& u, double seconds) {
+  for (int i = 0; i < seconds * 10; ++i) t.add(u.next());
+  if (!t.rate()) return std::nullopt;
+  return *t.rate() * 1e6;
+}
+
+SampleRing::Slots ring_of(Upstream& u) {
+  SampleRing::Slots slots;
+  for (Sample& s : slots) s = u.next();
+  return slots;
+}
+
+TEST(Rate, FoundWithinTwoPpmAfterAMinute) {
+  for (const double ppm : {-1000.0, -200.0, 0.0, 200.0, 1000.0}) {
+    RateTracker t;
+    Upstream u(ppm);
+    EXPECT_NEAR(feed(t, u, 60).value_or(1e9), ppm, 2) << ppm;
+  }
+}
+
+TEST(Rate, NoneUnderTenSecondsOfHistoryNorBeyondTheBound) {
+  RateTracker t;
+  Upstream u(200);
+  EXPECT_FALSE(feed(t, u, 9.9));
+  EXPECT_TRUE(feed(t, u, 1.5));
+  for (const double ppm : {-1500.0, 1500.0, 3000.0}) {
+    RateTracker far;
+    Upstream v(ppm);
+    EXPECT_FALSE(feed(far, v, 60)) << ppm;
+    EXPECT_NEAR(far.measured_rate().value_or(1) * 1e6, ppm, 2) << "found, not given: " << ppm;
+  }
+}
+
+// IDs that jump forward lie far below the envelope at once; back, far above, 40 in a row.
+TEST(Rate, StepsStartTheHistoryAfreshAndNeverBendTheRate) {
+  for (const int jump : {5000, -5000}) {
+    RateTracker t;
+    Upstream u(200);
+    feed(t, u, 60);
+    u.jump = jump;
+    int samples = 0;
+    while (t.steps() == 0 && samples++ < 100) {
+      EXPECT_NEAR(feed(t, u, 0.1).value_or(200), 200, 2) << jump;
+    }
+    EXPECT_EQ(samples, jump > 0 ? 1 : RateTracker::kStepRun) << jump;
+    EXPECT_FALSE(feed(t, u, 5)) << jump;
+    EXPECT_NEAR(feed(t, u, 30).value_or(1e9), 200, 2) << jump;
+    EXPECT_EQ(t.steps(), 1) << jump;
+  }
+}
+
+TEST(Rate, TheIdWrapIsNoStep) {
+  RateTracker t;
+  Upstream u(-200, 0xffffffffu - 300);  // wraps 30 s in
+  feed(t, u, 20);
+  for (int i = 0; i < 400; ++i) ASSERT_NEAR(feed(t, u, 0.1).value_or(1e9), -200, 2) << i;
+  EXPECT_EQ(t.steps(), 0);
+}
+
+// Across a wrap the plain minimum sees only the samples before it: the same wherever the
+// fastest sample came before it (here the oldest, as the upstream runs slow).
+TEST(EstimateWithRate, AtRateZeroThePlainEstimate) {
+  for (const auto& [ppm, first] : {std::pair{-500.0, 1000u}, {500.0, 1000u}, {-500.0, ~0u - 20}}) {
+    Upstream u(ppm, first);
+    const SampleRing::Slots slots = ring_of(u);
+    const std::int64_t now = slots[kRingSize - 1].arrival_us + 50000;
+    const Estimate plain = estimate(slots, true, now), zero = estimate(slots, true, now, 0.0);
+    EXPECT_EQ(std::tie(plain.id, plain.micros, plain.state, plain.jitter, plain.jitter0),
+              std::tie(zero.id, zero.micros, zero.state, zero.jitter, zero.jitter0));
+    const auto lowest = std::min_element(
+        slots.begin(), slots.end(), [](auto& a, auto& b) { return a.offset_us < b.offset_us; });
+    EXPECT_EQ(carried_min_offset(slots, 0, now), lowest->offset_us);
+  }
+}
+
+// Samples 300 µs late and at best about 1 µs more: the estimate with the rate is that late.
+// Without it, a slow upstream's oldest sample leads it by the rate times the ring's span.
+TEST(EstimateWithRate, CarriesTheSamplesForwardWithoutBias) {
+  for (const auto& [ppm, plain_off_by] : {std::pair{-500.0, 1500.0}, {500.0, 25.0}}) {
+    Upstream u(ppm);
+    const SampleRing::Slots slots = ring_of(u);
+    const std::int64_t now = slots[kRingSize - 1].arrival_us + 50000;
+    EXPECT_NEAR(u.error_us(estimate(slots, true, now, ppm * 1e-6), now), -300, 3) << ppm;
+    EXPECT_GT(std::abs(u.error_us(estimate(slots, true, now), now) + 300), plain_off_by) << ppm;
+  }
+}
+
+// A sample after the wrap 2 ms ahead of the rest decides, less its own delay, although the
+// raw offsets of those before the wrap are a turn smaller.
+TEST(EstimateWithRate, ComparesOffsetsAcrossTheIdWrap) {
+  Upstream u(-500, ~0u - 20);
+  SampleRing::Slots slots = ring_of(u);
+  slots[30].offset_us -= 2000;
+  const std::int64_t now = slots[kRingSize - 1].arrival_us + 50000;
+  EXPECT_NEAR(u.error_us(estimate(slots, true, now, -500e-6), now), -300 + 2000, 50);
 }
 
 }  // namespace

@@ -2,14 +2,16 @@
 //
 // It issues IDs at ten a second, on a schedule tied to the system clock, and sends every
 // client "EVENTID <id in hex>\r\n" when each ID begins (plus the one-way delay it is told to
-// add). The true current ID at any moment is therefore known to anyone on this machine:
+// add). Its ID clock may run fast or slow against the system clock by R parts per million, as
+// a real upstream's does. The true current ID at any moment is known to anyone on this machine:
 //
-//   true ID at unix time t (µs) = start + floor((t - epoch) / 100000)
+//   true ID at unix time t (µs) = start + floor((t - epoch) × (10^6 + R) / 10^11)
 //
-// with start and epoch from the last line "eventid-sim: truth start=... epoch_us=..." it
-// printed (a jump prints a new one). Run with --help for the options: delay, slower sends,
-// and faults.
+// with start, epoch and R from the last line "eventid-sim: truth start=... epoch_us=...
+// rate_ppm=..." it printed (a jump prints a new one). Run with --help for the options: delay,
+// slower sends, rate, and faults.
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <cinttypes>
 #include <cstdarg>
@@ -33,6 +35,9 @@ using std::chrono::microseconds;
 using std::chrono::milliseconds;
 
 constexpr std::int64_t kIdUs = 100000;
+// One ID lasts 100000 µs at the nominal rate: 10^11 µs per million IDs.
+constexpr std::int64_t kIdUsPerMillion = kIdUs * 1000000;
+constexpr int kMaxRatePpm = 1000;
 
 enum class GarbageKind { kRandom, kExact, kNul, kNospace, kWide, kSplit, kMixed };
 
@@ -54,6 +59,7 @@ struct Options {
   double jump_at = -1;        // seconds after start at which the IDs jump ...
   std::int64_t jump_by = 0;   // ... by this many
   double duration = -1;       // end by itself after this many seconds
+  int rate_ppm = 0;           // the ID clock runs fast by this many parts per million
 };
 
 Options opt;
@@ -73,6 +79,30 @@ void say(const char* format, ...) {
   std::fflush(stdout);
 }
 
+// floor(a / b) for b > 0.
+std::int64_t floor_div(std::int64_t a, std::int64_t b) {
+  const std::int64_t q = a / b;
+  return q * b > a ? q - 1 : q;
+}
+
+// floor(a × b / c) for b, c > 0, exact: a is split at c first, so that no product leaves 64
+// bits for any a that a clock reading minus an epoch can give.
+std::int64_t mul_div_floor(std::int64_t a, std::int64_t b, std::int64_t c) {
+  const std::int64_t q = floor_div(a, c);
+  return q * b + floor_div((a - q * c) * b, c);
+}
+
+// IDs begun (counted from the start) by since_epoch_us µs of system time after the epoch.
+std::int64_t ids_by(std::int64_t since_epoch_us) {
+  return mul_div_floor(since_epoch_us, 1000000 + opt.rate_ppm, kIdUsPerMillion);
+}
+
+// System time from the epoch to the beginning of ID n after the start: the first whole µs at
+// which ids_by() counts it, so that no announcement goes out before its ID has begun.
+std::int64_t begins_after_us(std::int64_t n) {
+  return -mul_div_floor(-n, kIdUsPerMillion, 1000000 + opt.rate_ppm);
+}
+
 std::int64_t unix_us() {
   return std::chrono::duration_cast<microseconds>(Clock::now().time_since_epoch()).count();
 }
@@ -88,10 +118,11 @@ bool silent_now() {
 }
 
 // The ID that begins n IDs after the start, jump included.
-std::uint32_t id_at(std::uint64_t n) {
+std::uint32_t id_at(std::int64_t n) {
   const std::int64_t shift =
       opt.jump_at >= 0 && seconds_since_start() >= opt.jump_at ? opt.jump_by : 0;
-  return static_cast<std::uint32_t>(opt.start + n + static_cast<std::uint64_t>(shift));
+  return static_cast<std::uint32_t>(opt.start + static_cast<std::uint64_t>(n) +
+                                    static_cast<std::uint64_t>(shift));
 }
 
 void sleep_until_us(std::int64_t when_us) {
@@ -158,7 +189,7 @@ GarbageKind pick_garbage(std::uint64_t round) {
   return static_cast<GarbageKind>(round % static_cast<std::uint64_t>(GarbageKind::kMixed));
 }
 
-std::string announcement(std::uint64_t n) {
+std::string announcement(std::int64_t n) {
   const std::uint32_t id = id_at(n);
   std::string text = "EVENTID " + hex(id) + "\r\n";
   if (opt.twice) text = "EVENTID " + hex(id - 1) + "\r\n" + text;
@@ -167,9 +198,9 @@ std::string announcement(std::uint64_t n) {
 
 // The one-way delay of ID n: the same for every client, as if the network, not the server,
 // delayed each announcement.
-double delay_for(std::uint64_t n) {
+double delay_for(std::int64_t n) {
   if (opt.jitter_ms <= 0) return opt.delay_ms;
-  std::mt19937_64 rng(n);
+  std::mt19937_64 rng(static_cast<std::uint64_t>(n));
   return opt.delay_ms + std::exponential_distribution<double>(1.0 / opt.jitter_ms)(rng);
 }
 
@@ -192,11 +223,11 @@ void serve(net::Socket s, std::string name) {
   std::mt19937 rng(std::random_device{}());
   const double connected_at = seconds_since_start();
   // The next ID to announce: the first to begin after the client connected.
-  std::uint64_t n = static_cast<std::uint64_t>((unix_us() - epoch_us) / kIdUs) + 1;
+  std::int64_t n = ids_by(unix_us() - epoch_us) + 1;
   for (std::uint64_t sends = 1;; ++n) {
-    if (n % static_cast<std::uint64_t>(opt.every) != 0) continue;
+    if (n % opt.every != 0) continue;
     const double delay_ms = delay_for(n);
-    const std::int64_t begins = epoch_us + static_cast<std::int64_t>(n) * kIdUs;
+    const std::int64_t begins = epoch_us + begins_after_us(n);
     wait_until_us(begins + static_cast<std::int64_t>(delay_ms * 1000));
     if (!apply_connection_faults(s, connected_at)) break;
     if (silent_now()) continue;
@@ -214,7 +245,7 @@ void serve(net::Socket s, std::string name) {
 }
 
 void announce_truth(std::uint32_t start) {
-  say("truth start=%" PRIu32 " epoch_us=%" PRId64, start, epoch_us);
+  say("truth start=%" PRIu32 " epoch_us=%" PRId64 " rate_ppm=%d", start, epoch_us, opt.rate_ppm);
 }
 
 // Runs beside the server: the jump's new truth, and the end after --duration.
@@ -254,8 +285,11 @@ void usage() {
       "  --jump-at S          the IDs jump S seconds after the start ...\n"
       "  --jump-by N          ... by N (negative: back)\n"
       "  --duration S         end after S seconds (runs until stopped otherwise)\n"
-      "The true ID at unix time t (us) is start + floor((t - epoch_us) / 100000), with both\n"
-      "numbers from the last line \"eventid-sim: truth start=... epoch_us=...\".");
+      "  --rate-ppm R         the IDs run fast by R parts per million (negative: slow), a whole\n"
+      "                       number from -1000 to 1000 (0)\n"
+      "The true ID at unix time t (us) is start + floor((t - epoch_us) * (10^6 + R) / 10^11),\n"
+      "with the numbers from the last line\n"
+      "\"eventid-sim: truth start=... epoch_us=... rate_ppm=R\".");
 }
 
 bool parse_garbage_kind(const std::string& v) {
@@ -264,6 +298,19 @@ bool parse_garbage_kind(const std::string& v) {
     if (v == names[i]) opt.garbage = static_cast<GarbageKind>(i);
   }
   return std::find(std::begin(names), std::end(names), v) != std::end(names);
+}
+
+// A whole number from -1000 to 1000, nothing else.
+bool parse_rate_ppm(const std::string& v) {
+  const char* first = v.data() + (v.size() > 1 && v[0] == '+' && v[1] != '-' ? 1 : 0);
+  const char* last = v.data() + v.size();
+  int ppm = 0;
+  const auto [end, error] = std::from_chars(first, last, ppm);
+  if (error != std::errc() || end != last || ppm < -kMaxRatePpm || ppm > kMaxRatePpm) {
+    return false;
+  }
+  opt.rate_ppm = ppm;
+  return true;
 }
 
 bool parse_option(const std::string& a, const char* v) {
@@ -283,6 +330,7 @@ bool parse_option(const std::string& a, const char* v) {
     }
   }
   if (a == "--garbage") return parse_garbage_kind(v);
+  if (a == "--rate-ppm") return parse_rate_ppm(v);
   if (a == "--bind") {
     opt.bind = v;
   } else if (a == "--port") {

@@ -1,20 +1,17 @@
 #include "timing/estimate.h"
 
+#include <algorithm>
+#include <cmath>
+
+#include "timing/wrap.h"
+
 namespace eventid {
 namespace {
 
 // The line's fields are 32 bits wide, and rings that a broken upstream (or the fuzzer) makes
 // hold offsets whose sums and differences leave 64 bits. The sums below are therefore taken
-// in unsigned, wrapping arithmetic: it keeps the low 32 bits exact, and they are all that the
-// line shows.
-std::int64_t wrapping_sub(std::int64_t a, std::int64_t b) {
-  return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) - static_cast<std::uint64_t>(b));
-}
-
-// |d| for a 64-bit difference, unsigned so that |INT64_MIN| fits.
-std::uint64_t magnitude(std::uint64_t d) {
-  return static_cast<std::int64_t>(d) < 0 ? 0 - d : d;
-}
+// in unsigned, wrapping arithmetic (wrap.h): it keeps the low 32 bits exact, and they are all
+// that the line shows.
 
 // |low 32 bits of d|, taken in 32 bits. Unsigned, so that |INT32_MIN| is 2^31.
 std::uint32_t abs_low32(std::int64_t d) {
@@ -23,28 +20,32 @@ std::uint32_t abs_low32(std::int64_t d) {
   return low < 0 ? 0u - bits : bits;
 }
 
-// One turn of the 32-bit ID counter: 2^32 IDs of 100000 µs each.
-constexpr std::uint64_t kIdTurnUs = (std::uint64_t{1} << 32) * kIdDurationUs;
-
-// A sample's offset as seen from the reference slot's side of a wrap of the ID counter. The
-// samples of one ring straddle at most one wrap, so offset + k turns with k in {-1, 0, 1},
-// whichever lies nearest the reference's offset, is the offset it would have had without the
-// wrap. Where no wrap lies in between, that is the offset itself.
-std::int64_t unwrapped_offset(std::int64_t offset, std::int64_t reference) {
-  const auto d = static_cast<std::uint64_t>(wrapping_sub(offset, reference));
-  std::uint64_t nearest = d;
-  for (const std::uint64_t c : {d + kIdTurnUs, d - kIdTurnUs}) {
-    if (magnitude(c) < magnitude(nearest)) nearest = c;
-  }
-  return static_cast<std::int64_t>(static_cast<std::uint64_t>(reference) + nearest);
-}
-
 constexpr std::int64_t kStaleAfterUs = 6000000;
 
 char state_letter(bool connected, std::int64_t age_us) {
   if (!connected) return 'D';
   return age_us > kStaleAfterUs ? 'S' : 'O';
 }
+
+// The whole ID and its µs at now_us for an upstream whose ID 0 began at zero_offset_us.
+void place(Estimate& e, std::int64_t now_us, std::int64_t zero_offset_us) {
+  const std::int64_t elapsed = wrapping_sub(now_us, zero_offset_us);
+  const std::int64_t whole = elapsed / kIdDurationUs;
+  e.id = static_cast<std::uint32_t>(whole);
+  e.micros = static_cast<std::uint32_t>(elapsed) -
+             static_cast<std::uint32_t>(whole) * static_cast<std::uint32_t>(kIdDurationUs);
+}
+
+// How far an offset lies above the lowest of the ring, both seen in one turn of the counter.
+// The wrap is rare: the common case skips unwrapped_offset()'s search.
+std::int64_t above_lowest(std::int64_t offset, std::int64_t lowest) {
+  const std::int64_t d = wrapping_sub(offset, lowest);
+  if (d >= 0 && d < kIdTurnUs / 2) return d;
+  return wrapping_sub(unwrapped_offset(offset, lowest), lowest);
+}
+
+// Far enough for any real carry, near enough that rounding it stays within 64 bits.
+constexpr double kFarUs = 4.0e18;
 
 }  // namespace
 
@@ -65,15 +66,31 @@ Estimate estimate(const SampleRing::Slots& slots, bool connected, std::int64_t n
   }
   jitter /= kRingSize;  // the reference slot is the 40th member, at distance 0
 
-  const std::int64_t elapsed = wrapping_sub(now_us, min_offset);
-  const std::int64_t whole = elapsed / kIdDurationUs;
   Estimate e;
-  e.id = static_cast<std::uint32_t>(whole);
-  e.micros = static_cast<std::uint32_t>(elapsed) -
-             static_cast<std::uint32_t>(whole) * static_cast<std::uint32_t>(kIdDurationUs);
+  place(e, now_us, min_offset);
   e.state = state_letter(connected, wrapping_sub(now_us, oldest_us));
   e.jitter = static_cast<std::int32_t>(jitter);
   e.jitter0 = static_cast<std::int32_t>(static_cast<std::uint32_t>(jitter0));
+  return e;
+}
+
+std::int64_t carried_min_offset(const SampleRing::Slots& slots, double rate, std::int64_t now_us) {
+  if (!std::isfinite(rate)) rate = 0;
+  std::int64_t lowest = slots[0].offset_us;
+  for (const Sample& s : slots) lowest = std::min(lowest, s.offset_us);
+  // Each offset's distance from the lowest, in one counter's turn, carried forward to now.
+  double best = kFarUs;
+  for (const Sample& s : slots) {
+    const auto age = static_cast<double>(wrapping_sub(now_us, s.arrival_us));
+    best = std::min(best, static_cast<double>(above_lowest(s.offset_us, lowest)) - rate * age);
+  }
+  return wrapping_add(lowest, std::llround(std::max(best, -kFarUs)));
+}
+
+Estimate estimate(const SampleRing::Slots& slots, bool connected, std::int64_t now_us,
+                  std::optional<double> rate) {
+  Estimate e = estimate(slots, connected, now_us);
+  if (rate) place(e, now_us, carried_min_offset(slots, *rate, now_us));
   return e;
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "timing/clock.h"
 #include "timing/ring.h"
@@ -19,6 +20,22 @@ struct Estimate {
 // The pure core, defined for any slot contents. Rests on the smallest offset (the sample that
 // travelled fastest); the last slot is the reference of both jitter figures.
 Estimate estimate(const SampleRing::Slots& slots, bool connected, std::int64_t now_us);
+
+// A rate is the upstream's ID clock against the relay's, as a deviation: its IDs advance
+// (1 + rate) times as fast as the relay's clock, so that its samples' offsets slide by -rate
+// µs per µs (rate.h measures it).
+//
+// The smallest of the slots' offsets, each carried forward to now_us at that rate: where
+// ID 0 began as the sample that travelled fastest sees it now. Offsets on either side of a wrap
+// of the ID counter are compared as those of one counter; the result lies in the turn of the
+// smallest raw offset, so that at a rate of 0 it is that offset exactly, wherever no wrap lies
+// within the ring (across one, wherever the fastest sample came before it).
+std::int64_t carried_min_offset(const SampleRing::Slots& slots, double rate, std::int64_t now_us);
+
+// The estimate with the upstream's rate: the ID and its µs rest on carried_min_offset(), the
+// state and both jitter figures are those above. Without a rate, exactly estimate() above.
+Estimate estimate(const SampleRing::Slots& slots, bool connected, std::int64_t now_us,
+                  std::optional<double> rate);
 
 // The estimate for this moment, from a primed ring.
 Estimate estimate_now(const SampleRing& ring, const Clock& clock);

@@ -31,13 +31,16 @@ Simulator::Simulator(std::vector<std::string> args)
   });
 }
 
-// The last complete "truth start=S epoch_us=E" line: a jump prints a new one.
+// The last complete "truth start=S epoch_us=E rate_ppm=R" line: a jump prints a new one.
 bool Simulator::read_truth(const std::string& out) const {
   std::lock_guard<std::mutex> lock(mutex);
   const auto line = out.rfind("truth start=");
-  if (line == std::string::npos || out.find('\n', line) == std::string::npos) return false;
+  const auto end = line == std::string::npos ? line : out.find('\n', line);
+  const auto rate = out.find("rate_ppm=", line);
+  if (end == std::string::npos || rate > end) return false;
   start = std::stod(out.substr(line + 12));
   epoch_us = std::stod(out.substr(out.find("epoch_us=", line) + 9));
+  rate_ppm = std::stoi(out.substr(rate + 9));
   return true;
 }
 
@@ -49,14 +52,16 @@ std::vector<std::string> Simulator::continuation() const {
   read_truth(process.out());
   char epoch[32];
   std::snprintf(epoch, sizeof epoch, "%.0f", epoch_us);
-  return {"--start", std::to_string(std::lround(start)), "--epoch-us", epoch};
+  return {"--start",    std::to_string(std::lround(start)),
+          "--epoch-us", epoch,
+          "--rate-ppm", std::to_string(rate_ppm)};
 }
 
 double Simulator::truth() const {
   const double now = unix_us();
   read_truth(process.out());
   std::lock_guard<std::mutex> lock(mutex);
-  return start + (now - epoch_us) / 100000.0;
+  return start + (now - epoch_us) * (1e6 + rate_ppm) / 1e11;
 }
 
 std::uint16_t listening_port(const Process& relay, bool named) {

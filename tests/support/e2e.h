@@ -18,7 +18,7 @@ class Simulator {
   explicit Simulator(std::vector<std::string> args = {});
   Process process;
   std::uint16_t port = 0;
-  // The true upstream position now, in IDs (whole ID and fraction).
+  // The true upstream position now, in IDs (whole ID and fraction), at the simulator's rate.
   double truth() const;
   // Seconds since the simulator started, by its clock (a jump does not move it).
   double elapsed() const;
@@ -30,6 +30,7 @@ class Simulator {
   mutable std::mutex mutex;  // truth() may be asked from several threads
   mutable double start = 0;
   mutable double epoch_us = 0;
+  mutable int rate_ppm = 0;
 };
 
 // Waits until the relay says it is listening (15 s at most). Returns its port: the one that

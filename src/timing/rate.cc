@@ -1,0 +1,137 @@
+#include "timing/rate.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "timing/wrap.h"
+
+namespace eventid {
+namespace {
+
+constexpr std::int64_t kEmpty = std::numeric_limits<std::int64_t>::min();
+
+std::int64_t floor_div(std::int64_t a, std::int64_t b) {
+  const std::int64_t q = a / b;
+  return q * b > a ? q - 1 : q;
+}
+
+}  // namespace
+
+void RateTracker::add(const Sample& sample) {
+  const std::int64_t second = floor_div(sample.arrival_us, kSecondUs);
+  if (empty_ || second - newest_second_ >= kBuckets) {
+    const Point first{sample.arrival_us, sample.offset_us};
+    return start(&first, 1);
+  }
+  if (second <= newest_second_ - kBuckets) return;  // older than anything the history holds
+  const Point p{sample.arrival_us, unwrapped_offset(sample.offset_us, lowest_offset_us_)};
+  const double above = above_envelope(p);
+  if (above < -kStepUs) {
+    ++steps_;
+    return start(&p, 1);
+  }
+  if (above > kStepUs) {
+    above_[above_count_++] = p;
+    if (above_count_ == kStepRun) {
+      ++steps_;
+      start(above_.data(), kStepRun);
+    }
+    return;
+  }
+  above_count_ = 0;
+  if (p.offset_us != sample.offset_us) follow_wrap(wrapping_sub(sample.offset_us, p.offset_us));
+  insert({sample.arrival_us, sample.offset_us});
+}
+
+std::optional<double> RateTracker::rate() const {
+  const std::optional<double> found = measured_rate();
+  if (!found || std::abs(*found) > kMaxRate + kRateSlack) return std::nullopt;
+  return std::clamp(*found, -kMaxRate, kMaxRate);
+}
+
+std::optional<double> RateTracker::measured_rate() const {
+  if (!fitted_) return std::nullopt;
+  return -slope_;
+}
+
+void RateTracker::start(const Point* points, int count) {
+  buckets_.fill({kEmpty, {}});
+  empty_ = false;
+  fitted_ = false;
+  above_count_ = 0;
+  newest_second_ = floor_div(points[0].arrival_us, kSecondUs);
+  lowest_offset_us_ = points[0].offset_us;
+  for (int i = 0; i < count; ++i) insert(points[i]);
+}
+
+// Keeps each second's smallest offset; any change moves the envelope.
+void RateTracker::insert(const Point& p) {
+  const std::int64_t second = floor_div(p.arrival_us, kSecondUs);
+  Bucket& bucket = buckets_[static_cast<std::size_t>(second & (kBuckets - 1))];
+  if (bucket.second == second && bucket.lowest.offset_us <= p.offset_us) return;
+  bucket = {second, p};
+  newest_second_ = std::max(newest_second_, second);
+  fit();
+}
+
+// The counter has wrapped: the history moves into the turn of the samples to come, so that it
+// follows the counter round any number of wraps.
+void RateTracker::follow_wrap(std::int64_t shift_us) {
+  for (Bucket& b : buckets_) b.lowest.offset_us = wrapping_add(b.lowest.offset_us, shift_us);
+  for (Point& p : above_) p.offset_us = wrapping_add(p.offset_us, shift_us);
+  lowest_offset_us_ = wrapping_add(lowest_offset_us_, shift_us);
+  anchor_.offset_us = wrapping_add(anchor_.offset_us, shift_us);
+}
+
+void RateTracker::fit() {
+  std::array<Point, kBuckets> points{};
+  int n = 0;
+  for (std::int64_t second = newest_second_ - kBuckets + 1; second <= newest_second_; ++second) {
+    const Bucket& bucket = buckets_[static_cast<std::size_t>(second & (kBuckets - 1))];
+    if (bucket.second == second) points[n++] = bucket.lowest;
+  }
+  lowest_offset_us_ = points[0].offset_us;
+  for (int i = 1; i < n; ++i) lowest_offset_us_ = std::min(lowest_offset_us_, points[i].offset_us);
+  fitted_ = points[n - 1].arrival_us - points[0].arrival_us >= kMinSpanUs;
+  if (fitted_) fit_line(points.data(), n);
+}
+
+// A line's summed height over the points is its height at their mean arrival times their
+// number, so of the lines under every point the one closest to them in sum is the highest
+// there: the edge of their lower convex hull over the mean arrival. The points come in time
+// order, one to a second, so the monotone chain finds the hull in one pass. Coordinates run
+// from the first point, where the products below stay exact for any history of real samples.
+void RateTracker::fit_line(const Point* points, int n) {
+  const auto x = [&](int i) {
+    return static_cast<double>(points[i].arrival_us - points[0].arrival_us);
+  };
+  const auto y = [&](int i) {
+    return static_cast<double>(wrapping_sub(points[i].offset_us, points[0].offset_us));
+  };
+  // Whether a, b, c turn left, so that b lies under the segment from a to c.
+  const auto left = [&](int a, int b, int c) {
+    return (x(b) - x(a)) * (y(c) - y(a)) - (y(b) - y(a)) * (x(c) - x(a)) > 0;
+  };
+  std::array<int, kBuckets> hull{};
+  int h = 0;
+  double sum_x = 0;  // exact: at most 64 whole numbers under 2^26
+  for (int i = 0; i < n; ++i) {
+    while (h >= 2 && !left(hull[h - 2], hull[h - 1], i)) --h;
+    hull[h++] = i;
+    sum_x += x(i);
+  }
+  int k = 0;
+  while (k + 2 < h && x(hull[k + 1]) * n < sum_x) ++k;
+  anchor_ = points[hull[k]];
+  slope_ = (y(hull[k + 1]) - y(hull[k])) / (x(hull[k + 1]) - x(hull[k]));
+}
+
+// How far p lies above the envelope, µs; negative below it.
+double RateTracker::above_envelope(const Point& p) const {
+  if (!fitted_) return static_cast<double>(wrapping_sub(p.offset_us, lowest_offset_us_));
+  return static_cast<double>(wrapping_sub(p.offset_us, anchor_.offset_us)) -
+         slope_ * static_cast<double>(wrapping_sub(p.arrival_us, anchor_.arrival_us));
+}
+
+}  // namespace eventid

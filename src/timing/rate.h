@@ -1,0 +1,86 @@
+// The rate of the upstream's ID clock against the relay's. The two are never quite equal, and
+// while they differ the samples' offsets slide: the smallest offset in the ring is then always
+// its oldest or its newest sample, and the estimate leans one way by the rate times the ring's
+// span. Knowing the rate, the estimate carries every sample forward to now instead.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+
+#include "timing/ring.h"
+
+namespace eventid {
+
+// A rate is a deviation: the upstream's IDs advance (1 + rate) times as fast as the relay's
+// clock (+0.0002: 200 ppm fast), so that its samples' offsets slide by -rate µs per µs.
+// Rates beyond this either way are a fault, not a clock.
+inline constexpr double kMaxRate = 1000e-6;
+
+// Measures the rate from the lower envelope of the samples' (arrival, offset) points over the
+// last minute: the line under every point that lies closest to them in sum. Delay only makes
+// samples late, so that line is where samples without delay would lie, and it slopes by -rate.
+//
+// The history keeps, for each of the last 64 whole seconds (by arrival), its sample with the
+// smallest offset. Until it spans kMinSpanUs, its envelope is its smallest offset. A step of
+// the upstream's IDs (a restart that does not continue them, a jump either way) starts it
+// afresh, so that the line never bends round one: a sample more than kStepUs below the
+// envelope at once, with that sample alone; kStepRun samples in a row more than kStepUs above
+// it, with those samples. Samples that far above wait outside the history meanwhile, and are
+// dropped when a sample near the envelope ends their run: merely late, they say nothing of it.
+// A wrap of the 32-bit ID counter is no step. A silence longer than the history starts it
+// afresh too, its buckets having run out.
+//
+// Single-threaded: its owner hands it every sample in arrival order. No allocation.
+class RateTracker {
+ public:
+  // How far a sample may lie from the envelope before it reveals a step, µs.
+  static constexpr std::int64_t kStepUs = 50000;
+  // Samples in a row that far above it: by then the ring holds none from before the step.
+  static constexpr int kStepRun = kRingSize;
+  // The history's span before its envelope is a line, µs.
+  static constexpr std::int64_t kMinSpanUs = 10000000;
+  // How far past ±kMaxRate the delays' noise alone may put the rate of an upstream at the bound.
+  static constexpr double kRateSlack = 5e-6;
+
+  void add(const Sample& sample);
+  // The rate for the estimate: once the history spans kMinSpanUs, and while the rate found
+  // lies within ±kMaxRate (within kRateSlack beyond, it is given as ±kMaxRate).
+  std::optional<double> rate() const;
+  // The rate found, within bounds or not; none until the history spans kMinSpanUs.
+  std::optional<double> measured_rate() const;
+  // Steps seen so far, each of which started the history afresh.
+  int steps() const { return steps_; }
+
+ private:
+  static constexpr int kBuckets = 64;
+  static constexpr std::int64_t kSecondUs = 1000000;
+  struct Point {
+    std::int64_t arrival_us;
+    std::int64_t offset_us;  // in the history's turn of the ID counter
+  };
+  struct Bucket {
+    std::int64_t second;  // whole second of the arrival; INT64_MIN for none
+    Point lowest;
+  };
+
+  void start(const Point* points, int count);
+  void insert(const Point& p);
+  void follow_wrap(std::int64_t shift_us);
+  void fit();
+  void fit_line(const Point* points, int n);
+  double above_envelope(const Point& p) const;
+
+  std::array<Bucket, kBuckets> buckets_{};
+  std::int64_t newest_second_ = 0;
+  bool empty_ = true;
+  std::int64_t lowest_offset_us_ = 0;  // the envelope until a line is fitted
+  bool fitted_ = false;                // the envelope is the line through anchor_ at slope_
+  Point anchor_{};
+  double slope_ = 0;  // µs of offset per µs of arrival
+  std::array<Point, kStepRun> above_{};
+  int above_count_ = 0;
+  int steps_ = 0;
+};
+
+}  // namespace eventid

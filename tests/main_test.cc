@@ -6,6 +6,7 @@
 
 #include "main/options.h"
 #include "main/service_manager.h"
+#include "net/net.h"
 #include "support/notify_socket.h"
 
 namespace eventid {
@@ -37,8 +38,14 @@ TEST(CommandLine, GoodLines) {
                 !o.server.say_where && o.resolution == Resolution::kMilliseconds;
        }},
       {"host and service, further ones ignored",
-       {"h", "s", "extra"},
+       {"h", "s", "extra", ""},
        [](const Options& o) { return o.upstream.host == "h" && o.upstream.service == "s"; }},
+      {"a service of digits is a port, anything else a name",
+       {"h", "65535"},
+       [](const Options& o) { return o.upstream.service == "65535"; }},
+      {"a service name",
+       {"h", "http"},
+       [](const Options& o) { return o.upstream.service == "http"; }},
       {"options anywhere among them",
        {"h", "--port", "1", "s"},
        [](const Options& o) {
@@ -114,6 +121,14 @@ TEST(CommandLine, BadLines) {
       {{"--listen", "127.1"}, "--listen: not a dotted-quad IPv4 address"},
       {{"--listen", "localhost"}, "--listen: not a dotted-quad IPv4 address"},
       {{"--resolution", "ns"}, "--resolution: neither ms nor us"},
+      {{"h", "0"}, "SERVICE: not a port number from 1 to 65535"},
+      {{"h", "65536"}, "SERVICE: not a port number from 1 to 65535"},
+      {{"h", "99999"}, "SERVICE: not a port number from 1 to 65535"},
+      {{"h", "123586"}, "SERVICE: not a port number from 1 to 65535"},
+      {{"h", "0000000000058050"}, "SERVICE: not a port number from 1 to 65535"},
+      {{"h", ""}, "SERVICE: empty"},
+      {{""}, "HOST: empty"},
+      {{"", "--help"}, "HOST: empty"},  // the first problem decides
   };
   for (const auto& [args, problem] : bad) {
     const CommandLine c = parse(args);
@@ -150,6 +165,40 @@ TEST(ServiceManager, ReadyOnceThenStatusOnlyWhenTheUpstreamChanges) {
     manager.upstream(false);
     manager.upstream(true);
     EXPECT_EQ(socket.receive(), "STATUS=serving; upstream up.example:58050 connected");
+  }
+}
+
+// A service manager that does not read: nothing waits on it, READY=1 is tried again every
+// second until it goes, and of the statuses only the latest is kept.
+TEST(ServiceManager, AFullSocketHoldsUpNothingAndGetsTheLatestOnceItReads) {
+  test::NotifySocket socket;
+  if (!socket.open()) GTEST_SKIP() << "no service manager sockets here";
+  ServiceManager manager(socket.name(), {"up.example", "58050"});
+  const std::string status = "STATUS=serving; upstream up.example:58050";
+  ASSERT_GT(socket.fill(), 0);
+  manager.ready(true);
+  manager.upstream(false);
+  EXPECT_EQ(socket.receive_past_filler(), "READY=1\n" + status + " disconnected");
+  ASSERT_GT(socket.fill(), 0);
+  manager.upstream(true);
+  manager.upstream(false);
+  EXPECT_EQ(socket.receive_past_filler(), status + " disconnected");
+}
+
+TEST(ServiceManager, UnusableSocketsAreFoundBeforehand) {
+  test::NotifySocket socket;
+  if (!socket.open()) GTEST_SKIP() << "no service manager sockets here";
+  std::string why;
+  EXPECT_TRUE(net::notify_socket_usable(socket.name(), &why)) << why;
+  const std::string dir = socket.name().substr(0, socket.name().rfind('/'));
+  const std::vector<std::pair<std::string, std::string>> unusable = {
+      {dir + "/missing", "No such file or directory"},
+      {"/dev/null", "Connection refused"},  // not a socket
+      {"/" + std::string(200, 'n'), "File name too long"},
+  };
+  for (const auto& [name, text] : unusable) {
+    EXPECT_FALSE(net::notify_socket_usable(name, &why)) << name;
+    EXPECT_EQ(why, text) << name;
   }
 }
 

@@ -250,7 +250,7 @@ TEST(RelayClients, DescriptorsForTheClientsAskedForOrTheEnd) {
 }
 
 // A service manager hears READY=1 once clients can connect, then only the upstream's changes:
-// the simulator closes every connection after 2 s, and the relay reconnects at once.
+// the simulator closes every connection after 2 s, and the relay reconnects.
 TEST(RelayClients, ReadinessForAServiceManager) {
   NotifySocket manager;
   if (!manager.open()) GTEST_SKIP() << "no service manager sockets here";
@@ -263,6 +263,24 @@ TEST(RelayClients, ReadinessForAServiceManager) {
   EXPECT_TRUE(well_formed(client.read_line()));
   EXPECT_EQ(manager.receive(), upstream + " disconnected");
   EXPECT_EQ(manager.receive(), upstream + " connected");
+}
+
+// A service manager that does not read holds up neither the serving nor the collector; one
+// that cannot be reached at all is said once, and the relay serves on without it.
+TEST(RelayClients, AServiceManagerThatDoesNotReadHoldsUpNothing) {
+  NotifySocket manager;
+  if (!manager.open()) GTEST_SKIP() << "no service manager sockets here";
+  ASSERT_GT(manager.fill(), 0);
+  RelayRun run({.sim_args = {"--close-after", "2"},
+                .port = closed_port(),
+                .environment = {"NOTIFY_SOCKET=" + manager.name()}});
+  ASSERT_TRUE(run.serving());  // greeted within 3 s of the first try after listening
+  EXPECT_TRUE(eventually([&] { return occurrences(run.relay.out(), " successful") >= 3; }));
+  EXPECT_EQ(manager.receive_past_filler().rfind("READY=1\n", 0), 0u);
+
+  RelayRun unusable({.port = closed_port(), .environment = {"NOTIFY_SOCKET=/dev/null"}});
+  ASSERT_TRUE(unusable.serving());
+  EXPECT_EQ(unusable.relay.err(), "main() NOTIFY_SOCKET unusable: Connection refused\r\n");
 }
 
 // --- failures ---

@@ -11,12 +11,14 @@
 
 #include "net/net.h"
 #include "support/captured_console.h"
+#include "support/clients.h"
 #include "support/eventually.h"
 #include "support/loopback.h"
 #include "timing/clock.h"
 #include "timing/estimate.h"
 #include "upstream/chunk.h"
 #include "upstream/collector.h"
+#include "upstream/repeat_limit.h"
 
 namespace eventid {
 namespace {
@@ -87,6 +89,53 @@ TEST(ChunkParser, ReadsOnlyTheReceivedBytes) {
   EXPECT_EQ(parse_hex_token(buffer + 4, buffer + 4).outcome, HexOutcome::kNoDigits);
 }
 
+// A message too long for the buffer comes in pieces; none of them is taken for an ID, and it
+// is reported once. Pieces are the bytes of one receive each.
+TEST(ChunkReader, AnOversizeMessageInPiecesIsOneInvalidMessage) {
+  using V = ChunkVerdict;
+  const std::string full(kUpstreamBufferSize, 'x');  // fills the buffer, no line end
+  const std::string full_ending = std::string(kUpstreamBufferSize - 1, 'x') + "\n";
+  struct Case {
+    const char* rule;
+    std::vector<std::string> pieces;
+    std::vector<V> verdicts;
+  };
+  const std::vector<Case> cases = {
+      {"the last piece's ID is not taken",
+       {full, " EVENTID 7ff\r\n", "EVT 5\r\n"},
+       {V::kInvalid, V::kInvalidRest, V::kId}},
+      {"pieces without a line end, then one with bytes after its line end",
+       {full, full, "xxx", "x\nEVT 7 ", "EVT 8\n"},
+       {V::kInvalid, V::kInvalidRest, V::kInvalidRest, V::kInvalidRest, V::kId}},
+      {"a full buffer that ends the line is a message of its own",
+       {full_ending, "EVT 8\n"},
+       {V::kInvalid, V::kId}},
+      {"a line end that never comes",
+       {full, full, "EVT 8 ", "EVT 9 "},
+       {V::kInvalid, V::kInvalidRest, V::kInvalidRest, V::kInvalidRest}},
+  };
+  for (const Case& c : cases) {
+    ChunkReader reader;
+    for (std::size_t i = 0; i < c.pieces.size(); ++i) {
+      EXPECT_EQ(reader.read(c.pieces[i].data(), c.pieces[i].size(), 1u).verdict, c.verdicts[i])
+          << c.rule << ", piece " << i;
+    }
+  }
+  ChunkReader fresh;  // a new connection starts clean
+  EXPECT_EQ(fresh.read("EVT 8\n", 6, kNone).verdict, V::kId);
+}
+
+TEST(RepeatLimit, TenASecondThenTheRestToldOnceTheSecondIsOver) {
+  RepeatLimit limit;
+  for (int i = 0; i < 10; ++i) EXPECT_TRUE(limit.allow(7'000'000 + i)) << i;
+  EXPECT_EQ(limit.left_out_before(7'999'999), 0u);  // fewer than 11: as ever
+  for (int i = 0; i < 13; ++i) EXPECT_FALSE(limit.allow(7'500'000)) << i;
+  EXPECT_EQ(limit.left_out_before(7'999'999), 0u);  // not while the second lasts
+  EXPECT_EQ(limit.left_out_before(9'000'000), 13u);
+  EXPECT_EQ(limit.left_out_before(9'000'001), 0u);
+  EXPECT_TRUE(limit.allow(9'000'002));  // a new second
+}
+
 // --- the collector against a fake upstream on loopback ---
 
 // Runs a collector thread with a seam that never really pauses and never ends the process;
@@ -102,6 +151,7 @@ struct CollectorRun {
   std::atomic<std::int64_t> paused_us{0};
   std::function<void(int pause_count)> on_pause = [](int) {};
   std::optional<ExitStatus> end_status;
+  Clock clock = millisecond_clock;  // before the pauses taken
   std::thread thread;
 
   CollectorRun(const char* host, std::uint16_t port) : upstream{host, std::to_string(port)} {}
@@ -113,7 +163,7 @@ struct CollectorRun {
                                  on_pause(++pause_count);
                                },
                                [this](ExitStatus status) { end_status = status; },
-                               [this] { return millisecond_clock() + paused_us; }};
+                               [this] { return clock() + paused_us; }};
       ID_collect(ring, upstream, seam);
     });
   }
@@ -136,7 +186,9 @@ std::vector<std::int64_t> retry_pauses_from(int n) {
   return pauses;
 }
 
-TEST(Collector, StoresAnnouncementsAndReconnectsAtOnceWhenClosed) {
+// Connections that each lived well under 2 s: each is followed by a pause that makes the
+// next attempt start 2 s after the previous one began.
+TEST(Collector, StoresAnnouncementsAndReconnectsWhenClosed) {
   LoopbackListener up;
   CollectorRun run("127.0.0.1", up.port);
   run.start();
@@ -151,7 +203,7 @@ TEST(Collector, StoresAnnouncementsAndReconnectsAtOnceWhenClosed) {
     ASSERT_TRUE(eventually([&] { return run.stored(1, 32); }));
     const SampleRing::Slots slots = run.ring.snapshot().slots;
     EXPECT_GT(slots[1].offset_us, slots[0].offset_us - kIdDurationUs);
-  }  // closed: the collector must drop to D and reconnect without a pause
+  }  // closed: the collector must drop to D and reconnect
   EXPECT_TRUE(eventually([&] { return !run.connected(); }));
   net::Socket second = up.accept();
   ASSERT_TRUE(second.valid());
@@ -161,7 +213,8 @@ TEST(Collector, StoresAnnouncementsAndReconnectsAtOnceWhenClosed) {
   up.socket.close();
   second.close();
   run.thread.join();
-  EXPECT_EQ(run.pauses.size(), static_cast<size_t>(kMaxRetries));
+  ASSERT_EQ(run.pauses.size(), 2u + kMaxRetries);
+  for (int i = 0; i < 2; ++i) EXPECT_GT(run.pauses[i], seconds(1)) << i;
   EXPECT_EQ(run.end_status, ExitStatus::kUpstreamGone);
   const std::string greeting =
       "Trying to connect to 127.0.0.1\r\n"
@@ -192,12 +245,14 @@ TEST(Collector, SilentUpstreamTimesOutAfterTwoSeconds) {
   const std::string err = run.console.err();
   EXPECT_EQ(err.rfind("ID_collect() recv failed, -1 bytes received, closing socket: ", 0), 0u)
       << err;
-  send_all(second, "EVT 2\r\n");  // a connection that delivered: no pause after it
+  send_all(second, "EVT 2\r\n");
   ASSERT_TRUE(eventually([&] { return run.connected(); }));
   up.socket.close();
   second.close();
   run.thread.join();
-  EXPECT_EQ(run.pauses.size(), static_cast<size_t>(kMaxRetries));  // none before the close
+  // After the connection that lived 2 s, none; after the short second one, its pace.
+  ASSERT_EQ(run.pauses.size(), 1u + kMaxRetries);
+  EXPECT_GT(run.pauses[0], seconds(1));
 }
 
 TEST(Collector, InvalidAndUnparsableChunksStoreNothing) {
@@ -286,19 +341,29 @@ TEST(Collector, AStoredSampleResetsTheFailureCount) {
     up->socket.close();
   }
   run.thread.join();
+  ASSERT_EQ(run.pauses.size(), 3u + kMaxRetries);
+  EXPECT_GT(run.pauses[2], seconds(1));  // the short connection's pace
+  run.pauses.erase(run.pauses.begin() + 2);
   std::vector<std::int64_t> expected = {seconds(2), seconds(4)};
   for (std::int64_t us : retry_pauses_from(1)) expected.push_back(us);
   EXPECT_EQ(run.pauses, expected);
   EXPECT_EQ(run.end_status, ExitStatus::kUpstreamGone);
 }
 
-// An upstream that accepts and closes at once is asked again no sooner than 2 s after the
-// previous attempt began, and neither the messages nor the failure count change.
-TEST(Collector, AConnectionWithoutSamplesPacesTheNextAttempt) {
+// An upstream that accepts and closes at once, or after one announcement, is asked again no
+// sooner than 2 s after the previous attempt began; neither the messages nor the failure
+// count change.
+TEST(Collector, AFlappingUpstreamIsAskedEveryTwoSecondsAtMost) {
   LoopbackListener up;
   CollectorRun run("127.0.0.1", up.port);
   run.start();
-  for (int i = 0; i < 4; ++i) up.accept();  // closed at once
+  for (int i = 0; i < 4; ++i) {
+    const net::Socket s = up.accept();
+    if (i % 2 == 1) {
+      send_all(s, "EVT " + std::to_string(i) + "\r\n");
+      ASSERT_TRUE(eventually([&] { return run.stored(1, i); }));
+    }
+  }  // each closed at once
   up.socket.close();
   run.thread.join();
   ASSERT_GE(run.pauses.size(), 4u + kMaxRetries);
@@ -313,6 +378,34 @@ TEST(Collector, AConnectionWithoutSamplesPacesTheNextAttempt) {
       "ID_collect() recv failed, 0 bytes received, closing socket: Connection closed by peer\r\n";
   EXPECT_EQ(err.substr(0, 4 * closed.size()), closed + closed + closed + closed);
   EXPECT_EQ(err.find("Connect failed, "), err.find("Connect failed, 1/20 retries left...\r\n"));
+}
+
+// Garbage as fast as an upstream can send it: at most ten skip messages a second, and the
+// rest told as one line once that second is over.
+TEST(Collector, AFloodOfGarbageIsToldTenTimesASecondAtMost) {
+  LoopbackListener up;
+  CollectorRun run("127.0.0.1", up.port);
+  std::atomic<std::int64_t> now_us{5000000};
+  run.clock = [&] { return now_us.load(); };
+  run.start();
+  const net::Socket s = up.accept();
+  for (int i = 0; i < 25; ++i) {
+    send_all(s, "garbage\r\n");
+    std::this_thread::sleep_for(2ms);  // a receive each, mostly
+  }
+  ASSERT_TRUE(eventually([&] { return run.out_has("ID_collect() skipping unparsable message"); }));
+  now_us += 1000000;
+  send_all(s, "EVT 5\r\n");
+  ASSERT_TRUE(eventually([&] { return run.ring.primed(); }));
+  const std::string out = run.console.out();
+  EXPECT_EQ(test::occurrences(out, "ID_collect() skipping unparsable message\r\n"), 10u) << out;
+  const std::string more = "ID_collect() ";
+  const auto told = out.find(" more unparsable messages skipped\r\nConnected to EventID");
+  ASSERT_NE(told, std::string::npos) << out;
+  const auto count = std::stoul(out.substr(out.rfind(more, told) + more.size()));
+  EXPECT_GE(count, 1u);
+  EXPECT_LE(count, 15u);
+  up.socket.close();
 }
 
 TEST(Collector, ResolutionFailureShowsTheResolversText) {

@@ -63,6 +63,17 @@ void start_collector(SampleRing& ring, const UpstreamAddress& upstream, const Cl
   }
 }
 
+// NOTIFY_SOCKET, where it is set and can be sent to. One that cannot is said once, before
+// anything connects, and the relay serves on without readiness.
+std::string usable_notify_socket() {
+  const char* name = std::getenv("NOTIFY_SOCKET");
+  if (!name || !*name) return "";
+  std::string why;
+  if (net::notify_socket_usable(name, &why)) return name;
+  console_err("main() NOTIFY_SOCKET unusable: %s\r\n", why.c_str());
+  return "";
+}
+
 // The first look comes after a full second, so the server never opens sooner than that.
 void wait_for_first_sample(const SampleRing& ring) {
   do {
@@ -73,8 +84,7 @@ void wait_for_first_sample(const SampleRing& ring) {
 [[noreturn]] void run(const Options& options) {
   // They live as long as the process: the collector thread uses them until the very end.
   auto& ring = *new SampleRing;
-  const char* notify_socket = std::getenv("NOTIFY_SOCKET");
-  auto& manager = *new ServiceManager(notify_socket ? notify_socket : "", options.upstream);
+  auto& manager = *new ServiceManager(usable_notify_socket(), options.upstream);
   const Clock clock =
       options.resolution == Resolution::kMicroseconds ? microsecond_clock : millisecond_clock;
   if (options.clients_given) check_descriptors(options.server.clients);

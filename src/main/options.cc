@@ -64,6 +64,17 @@ bool takes_value(std::string_view name) {
          name == "--port" || name == "--resolution";
 }
 
+// What is wrong with the upstream's host (position 0) or service (1), if anything. A service
+// of digits only is a port number; anything else is a name for the resolver.
+const char* upstream_problem(int position, std::string_view arg) {
+  if (arg.empty()) return "empty";
+  if (position == 0 || arg.find_first_not_of("0123456789") != std::string_view::npos) {
+    return nullptr;
+  }
+  long port = 0;
+  return parse_number(arg, 1, 65535, &port) ? nullptr : "not a port number from 1 to 65535";
+}
+
 CommandLine usage_error(std::string_view option, const char* problem) {
   CommandLine c;
   c.action = Action::kUsageError;
@@ -81,7 +92,12 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     if (options_ended || arg.size() < 2 || arg[0] != '-') {
-      if (positionals < 2) positional[positionals] = arg;
+      if (positionals < 2) {
+        if (const char* problem = upstream_problem(positionals, arg)) {
+          return usage_error(positionals == 0 ? "HOST" : "SERVICE", problem);
+        }
+        positional[positionals] = arg;
+      }
       ++positionals;  // further ones are ignored
       continue;
     }

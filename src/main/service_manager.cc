@@ -1,17 +1,36 @@
 #include "main/service_manager.h"
 
+#include <chrono>
+#include <system_error>
+
 #include "net/net.h"
 
 namespace eventid {
 
 ServiceManager::ServiceManager(std::string socket_name, const UpstreamAddress& upstream)
-    : socket_name_(std::move(socket_name)), upstream_(upstream.host + ":" + upstream.service) {}
+    : socket_name_(std::move(socket_name)), upstream_(upstream.host + ":" + upstream.service) {
+  if (socket_name_.empty()) return;
+  try {
+    retrying_ = std::thread([this] { retry(); });
+  } catch (const std::system_error&) {
+    // Without the thread, what cannot go at once is not tried again.
+  }
+}
+
+ServiceManager::~ServiceManager() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+    wake_.notify_one();
+  }
+  if (retrying_.joinable()) retrying_.join();
+}
 
 void ServiceManager::ready(bool delivering) {
   std::lock_guard<std::mutex> lock(mutex_);
   ready_ = true;
   delivering_ = delivering;
-  send_status("READY=1\n");
+  send("READY=1\n" + status());
 }
 
 void ServiceManager::upstream(bool delivering) {
@@ -21,14 +40,36 @@ void ServiceManager::upstream(bool delivering) {
     return;
   }
   delivering_ = delivering;
-  send_status("");
+  // READY=1 that has not gone yet goes with the latest status; a status gives way to the next.
+  const bool ready_unsent = unsent_.rfind("READY=1\n", 0) == 0;
+  send((ready_unsent ? "READY=1\n" : "") + status());
 }
 
-void ServiceManager::send_status(const char* extra) {
+std::string ServiceManager::status() const {
+  return "STATUS=serving; upstream " + upstream_ + (delivering_ ? " connected" : " disconnected");
+}
+
+// With the lock held.
+void ServiceManager::send(std::string message) {
   if (socket_name_.empty()) return;
-  net::notify_service_manager(socket_name_, std::string(extra) + "STATUS=serving; upstream " +
-                                                upstream_ +
-                                                (delivering_ ? " connected" : " disconnected"));
+  if (net::notify_service_manager(socket_name_, message)) {
+    unsent_.clear();
+  } else {
+    unsent_ = std::move(message);
+    wake_.notify_one();
+  }
+}
+
+void ServiceManager::retry() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (!stopping_) {
+    if (unsent_.empty()) {
+      wake_.wait(lock, [&] { return stopping_ || !unsent_.empty(); });
+    } else {
+      wake_.wait_for(lock, std::chrono::microseconds(kRetryUs), [&] { return stopping_; });
+      if (!unsent_.empty() && net::notify_service_manager(socket_name_, unsent_)) unsent_.clear();
+    }
+  }
 }
 
 }  // namespace eventid

@@ -1,9 +1,13 @@
 // Readiness and status for a service manager that asks for them (systemd's Type=notify), by
-// datagrams to the socket that NOTIFY_SOCKET names. Without it, nothing is sent.
+// datagrams to the socket that NOTIFY_SOCKET names. Without it, nothing is sent. Nothing here
+// ever waits on the service manager: a datagram that its full socket cannot take now is tried
+// again every second, READY=1 until it has gone, and of the statuses only the latest.
 #pragma once
 
+#include <condition_variable>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "upstream/collector.h"
 
@@ -11,8 +15,13 @@ namespace eventid {
 
 class ServiceManager {
  public:
-  // socket_name: NOTIFY_SOCKET's value, or empty.
+  static constexpr std::int64_t kRetryUs = 1000000;
+
+  // socket_name: NOTIFY_SOCKET's value, found usable, or empty.
   ServiceManager(std::string socket_name, const UpstreamAddress& upstream);
+  ~ServiceManager();
+  ServiceManager(const ServiceManager&) = delete;
+  ServiceManager& operator=(const ServiceManager&) = delete;
 
   // Clients can connect: READY=1, with the upstream's state.
   void ready(bool delivering);
@@ -21,12 +30,19 @@ class ServiceManager {
   void upstream(bool delivering);
 
  private:
-  void send_status(const char* extra);
+  std::string status() const;
+  void send(std::string message);
+  void retry();
+
   const std::string socket_name_;
   const std::string upstream_;  // "HOST:SERVICE"
   std::mutex mutex_;
+  std::condition_variable wake_;
   bool ready_ = false;
   bool delivering_ = false;
+  std::string unsent_;  // what could not go yet
+  bool stopping_ = false;
+  std::thread retrying_;
 };
 
 }  // namespace eventid

@@ -56,8 +56,11 @@ bool prepare_standard_streams();
 // and returns the limit then in force (where there is none, as on Windows: a large number).
 int raise_descriptor_limit(int needed);
 
-// One datagram to a service manager's notification socket: a path, or an abstract name that
-// starts with '@'. False where it cannot be sent (always on Windows).
+// Whether a service manager's notification socket (a path, or an abstract name that starts
+// with '@') can be sent to; the system's text for why not otherwise (always on Windows).
+bool notify_socket_usable(const std::string& socket_name, std::string* why);
+// One datagram to it, sent without waiting: false when it cannot go at once (the socket's
+// queue is full, say) or at all.
 bool notify_service_manager(const std::string& socket_name, const std::string& message);
 
 // An IPv4 address and port, both in host byte order.

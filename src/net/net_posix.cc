@@ -50,20 +50,44 @@ int raise_descriptor_limit(int needed) {
   return limit.rlim_cur > static_cast<rlim_t>(INT_MAX) ? INT_MAX : static_cast<int>(limit.rlim_cur);
 }
 
+namespace {
+
+// A service manager's socket: a path, or an abstract name that starts with '@'.
+bool notify_address(const std::string& name, sockaddr_un* to, socklen_t* len) {
+  *to = {};
+  to->sun_family = AF_UNIX;
+  if (name.empty() || name.size() >= sizeof to->sun_path) return false;
+  std::memcpy(to->sun_path, name.data(), name.size());
+  if (to->sun_path[0] == '@') to->sun_path[0] = '\0';
+  *len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
+  return true;
+}
+
+}  // namespace
+
+bool notify_socket_usable(const std::string& socket_name, std::string* why) {
+  sockaddr_un to;
+  socklen_t len;
+  if (!notify_address(socket_name, &to, &len)) {
+    *why = std::strerror(ENAMETOOLONG);
+    return false;
+  }
+  const Socket s(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (!s.valid() || ::connect(native::sock(s.get()), reinterpret_cast<sockaddr*>(&to), len) != 0) {
+    *why = std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
 bool notify_service_manager(const std::string& socket_name, const std::string& message) {
-  sockaddr_un to{};
-  to.sun_family = AF_UNIX;
-  if (socket_name.empty() || socket_name.size() >= sizeof to.sun_path) return false;
-  std::memcpy(to.sun_path, socket_name.data(), socket_name.size());
-  if (to.sun_path[0] == '@') to.sun_path[0] = '\0';  // an abstract name
-  const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + socket_name.size());
-  const int s = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (s < 0) return false;
-  const bool sent =
-      ::sendto(s, message.data(), message.size(), MSG_NOSIGNAL,
-               reinterpret_cast<const sockaddr*>(&to), len) == static_cast<ssize_t>(message.size());
-  ::close(s);
-  return sent;
+  sockaddr_un to;
+  socklen_t len;
+  if (!notify_address(socket_name, &to, &len)) return false;
+  const Socket s(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  return s.valid() && ::sendto(native::sock(s.get()), message.data(), message.size(),
+                               MSG_NOSIGNAL | MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&to),
+                               len) == static_cast<ssize_t>(message.size());
 }
 
 Library::Library() : ok_(true) {}

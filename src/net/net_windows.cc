@@ -55,6 +55,11 @@ int raise_descriptor_limit(int) {
 }
 
 // Service managers of this kind are for POSIX systems.
+bool notify_socket_usable(const std::string&, std::string* why) {
+  *why = "not on Windows";
+  return false;
+}
+
 bool notify_service_manager(const std::string&, const std::string&) {
   return false;
 }

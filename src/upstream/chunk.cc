@@ -1,5 +1,7 @@
 #include "upstream/chunk.h"
 
+#include <cstring>
+
 namespace eventid {
 namespace {
 
@@ -51,6 +53,16 @@ ChunkResult parse_chunk(const char* chunk, std::size_t n, std::optional<std::uin
       break;
   }
   return {ChunkVerdict::kUnparsable, 0};
+}
+
+ChunkResult ChunkReader::read(const char* chunk, std::size_t n,
+                              std::optional<std::uint32_t> last_id) {
+  if (inside_invalid_) {
+    inside_invalid_ = std::memchr(chunk, '\n', n) == nullptr;
+    return {ChunkVerdict::kInvalidRest, 0};
+  }
+  if (n >= kUpstreamBufferSize) inside_invalid_ = chunk[n - 1] != '\n';
+  return parse_chunk(chunk, n, last_id);
 }
 
 }  // namespace eventid

@@ -23,9 +23,10 @@ struct HexToken {
 HexToken parse_hex_token(const char* begin, const char* end);
 
 enum class ChunkVerdict {
-  kId,          // store a sample with this ID
-  kInvalid,     // the chunk filled the buffer
-  kUnparsable,  // no space after the first byte, a token too wide, or no ID at all yet
+  kId,           // store a sample with this ID
+  kInvalid,      // the chunk filled the buffer
+  kUnparsable,   // no space after the first byte, a token too wide, or no ID at all yet
+  kInvalidRest,  // more of an invalid message, already reported
 };
 struct ChunkResult {
   ChunkVerdict verdict;
@@ -34,5 +35,18 @@ struct ChunkResult {
 
 // last_id is the ID of the previous parsed chunk: a token with no digits repeats it.
 ChunkResult parse_chunk(const char* chunk, std::size_t n, std::optional<std::uint32_t> last_id);
+
+// The chunks of one connection, in order. Each receive is one message, but for a message too
+// long for the buffer: over a network it comes in several receives, and the last of them,
+// shorter, would pass for a message of its own. So after a chunk that fills the buffer without
+// ending in a line end, the chunks that follow are the same invalid message, up to and
+// including the first that holds a line end (discarded whole, whatever follows that).
+class ChunkReader {
+ public:
+  ChunkResult read(const char* chunk, std::size_t n, std::optional<std::uint32_t> last_id);
+
+ private:
+  bool inside_invalid_ = false;
+};
 
 }  // namespace eventid

@@ -4,6 +4,7 @@
 
 #include "console/console.h"
 #include "upstream/chunk.h"
+#include "upstream/repeat_limit.h"
 
 namespace eventid {
 namespace {
@@ -16,6 +17,7 @@ struct Collector {
   bool delivering = false;  // a sample has come on this connection
   int failures = 0;         // failed attempts in a row since the last stored sample
   std::optional<std::uint32_t> last_id = {};
+  RepeatLimit unparsable_said = {}, invalid_said = {};
   char buffer[kUpstreamBufferSize] = {};
 };
 
@@ -41,31 +43,48 @@ void store_sample(Collector& c, std::uint32_t id, std::int64_t arrival_us) {
   set_delivering(c, true);
 }
 
-// Returns whether the chunk gave a sample.
-bool handle_chunk(Collector& c, std::size_t n, std::int64_t arrival_us) {
-  const ChunkResult chunk = parse_chunk(c.buffer, n, c.last_id);
+// Writes a skip message, unless there have been many of its kind within this second.
+void say_skipped(RepeatLimit& limit, const char* message, std::int64_t now_us) {
+  if (limit.allow(now_us)) console_out("%s", message);
+}
+
+// After a second in which skip messages were left out, how many, before anything else.
+void tell_left_out(Collector& c, std::int64_t now_us) {
+  if (const std::uint64_t n = c.unparsable_said.left_out_before(now_us)) {
+    console_out("ID_collect() %llu more unparsable messages skipped\r\n",
+                static_cast<unsigned long long>(n));
+  }
+  if (const std::uint64_t n = c.invalid_said.left_out_before(now_us)) {
+    console_out("ID_collect() %llu more invalid messages skipped\r\n",
+                static_cast<unsigned long long>(n));
+  }
+}
+
+void handle_chunk(Collector& c, ChunkReader& reader, std::size_t n, std::int64_t arrival_us) {
+  const ChunkResult chunk = reader.read(c.buffer, n, c.last_id);
   switch (chunk.verdict) {
     case ChunkVerdict::kId:
       store_sample(c, chunk.id, arrival_us);
-      return true;
+      break;
     case ChunkVerdict::kInvalid:
-      console_out("ID_collect() skipping invalid message\r\n");
+      say_skipped(c.invalid_said, "ID_collect() skipping invalid message\r\n", arrival_us);
       break;
     case ChunkVerdict::kUnparsable:
-      console_out("ID_collect() skipping unparsable message\r\n");
+      say_skipped(c.unparsable_said, "ID_collect() skipping unparsable message\r\n", arrival_us);
+      break;
+    case ChunkVerdict::kInvalidRest:
       break;
   }
-  return false;
 }
 
-// Receives until the connection fails, falls silent or is closed; then closes it. Returns
-// whether the connection gave at least one sample.
-bool receive_until_failure(Collector& c, net::Socket& upstream) {
-  bool delivered = false;
+// Receives until the connection fails, falls silent or is closed; then closes it.
+void receive_until_failure(Collector& c, net::Socket& upstream) {
+  ChunkReader reader;  // each connection starts clean
   for (;;) {
     const long n = net::receive_some(upstream, c.buffer, sizeof c.buffer);
     const int err = net::last_error();
     const std::int64_t arrival_us = c.seam.clock();
+    tell_left_out(c, arrival_us);
     if (n <= 0) {
       const std::string why = n == 0 ? "Connection closed by peer" : net::error_text(err);
       console_err("ID_collect() recv failed, %ld bytes received, closing socket: %s\r\n", n,
@@ -73,9 +92,9 @@ bool receive_until_failure(Collector& c, net::Socket& upstream) {
       upstream.close();
       c.ring.set_connected(false);
       set_delivering(c, false);
-      return delivered;
+      return;
     }
-    delivered |= handle_chunk(c, static_cast<std::size_t>(n), arrival_us);
+    handle_chunk(c, reader, static_cast<std::size_t>(n), arrival_us);
   }
 }
 
@@ -94,14 +113,15 @@ bool pause_after_failure(Collector& c) {
   return true;
 }
 
-// A connection that ends before its first sample (an upstream, or a proxy in front of one
-// that is down, accepting and closing at once) would otherwise be retried thousands of times
-// a second. The next attempt then starts no sooner than an upstream timeout after this one
-// began: the pace that a silent upstream already sets.
-void pace_after_fruitless_connection(Collector& c, std::int64_t attempt_began_us) {
+// An upstream (or a proxy in front of one) that accepts and soon closes, with or without an
+// announcement first, would otherwise be connected to thousands of times a second. So an
+// attempt starts no sooner than an upstream timeout after the previous one began: the pace
+// that a silent upstream sets. After a connection that lived that long, at once.
+void pace_next_attempt(Collector& c, std::int64_t attempt_began_us) {
   const std::int64_t elapsed_us = c.seam.clock() - attempt_began_us;
-  if (elapsed_us >= 0 && elapsed_us < kUpstreamTimeoutUs)
+  if (elapsed_us >= 0 && elapsed_us < kUpstreamTimeoutUs) {
     c.seam.pause(kUpstreamTimeoutUs - elapsed_us);
+  }
 }
 
 }  // namespace
@@ -151,9 +171,8 @@ void ID_collect(SampleRing& ring, const UpstreamAddress& upstream, const Collect
     const std::int64_t attempt_began_us = seam.clock();
     net::Socket connection = ID_connect(upstream);
     if (connection.valid()) {
-      if (!receive_until_failure(c, connection)) {
-        pace_after_fruitless_connection(c, attempt_began_us);
-      }
+      receive_until_failure(c, connection);
+      pace_next_attempt(c, attempt_began_us);
     } else if (!pause_after_failure(c)) {
       return;
     }

@@ -16,6 +16,11 @@ class NotifySocket {
   const std::string& name() const { return name_; }  // for NOTIFY_SOCKET
   // The next datagram, or "" when none comes within 10 s.
   std::string receive();
+  // Fills the socket's queue with datagrams of "filler" until it takes no more, as a service
+  // manager that does not read leaves it; returns how many went in.
+  int fill();
+  // The next datagram that is not filler.
+  std::string receive_past_filler();
 
  private:
   int fd_ = -1;

@@ -49,4 +49,26 @@ std::string NotifySocket::receive() {
   return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : "";
 }
 
+int NotifySocket::fill() {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::memcpy(addr.sun_path, name_.data(), name_.size());
+  if (name_[0] == '@') addr.sun_path[0] = '\0';
+  const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name_.size());
+  const int s = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  int sent = 0;
+  while (::sendto(s, "filler", 6, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&addr), len) == 6) {
+    ++sent;
+  }
+  ::close(s);
+  return sent;
+}
+
+std::string NotifySocket::receive_past_filler() {
+  for (;;) {
+    const std::string got = receive();
+    if (got != "filler") return got;
+  }
+}
+
 }  // namespace eventid::test

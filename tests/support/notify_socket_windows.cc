@@ -11,5 +11,11 @@ bool NotifySocket::open() const {
 std::string NotifySocket::receive() {
   return "";
 }
+int NotifySocket::fill() {
+  return 0;
+}
+std::string NotifySocket::receive_past_filler() {
+  return "";
+}
 
 }  // namespace eventid::test

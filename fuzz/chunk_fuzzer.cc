@@ -43,7 +43,7 @@ ChunkResult reference(const char* data, std::size_t n, std::optional<std::uint32
 void read_in_pieces(const std::uint8_t* data, std::size_t size) {
   ChunkReader reader;
   bool inside_invalid = false;
-  const std::string full(kUpstreamBufferSize, 'x');
+  static const std::string full(kUpstreamBufferSize, 'x');
   for (std::size_t begin = 0; begin < size;) {
     std::size_t end = begin;
     while (end < size && data[end] != 0xfe) ++end;

@@ -35,7 +35,7 @@ TEST(CommandLine, GoodLines) {
          return o.upstream.host == default_upstream_host() && o.upstream.service == "58050" &&
                 o.server.clients == 1 && !o.clients_given && o.server.idle_timeout_us == 0 &&
                 o.server.local.address == 0 && o.server.local.port == kDeliveryPort &&
-                !o.server.say_where && o.resolution == Resolution::kMilliseconds;
+                !o.server.say_where && o.resolution == Resolution::kMilliseconds && !o.track_rate;
        }},
       {"host and service, further ones ignored",
        {"h", "s", "extra", ""},
@@ -63,11 +63,13 @@ TEST(CommandLine, GoodLines) {
                 o.server.say_where;
        }},
       {"the widest values",
-       {"--clients", "1024", "--idle-timeout=86400", "--resolution", "us", "--port", "65535"},
+       {"--clients", "1024", "--idle-timeout=86400", "--resolution", "us", "--port", "65535",
+        "--track-rate"},
        [](const Options& o) {
          return o.server.clients == 1024 && o.clients_given &&
                 o.server.idle_timeout_us == 86400000000 &&
-                o.resolution == Resolution::kMicroseconds && o.server.local.port == 65535;
+                o.resolution == Resolution::kMicroseconds && o.server.local.port == 65535 &&
+                o.track_rate;
        }},
       {"the narrowest values",
        {"--clients=1", "--idle-timeout", "1", "--resolution=ms"},
@@ -106,6 +108,7 @@ TEST(CommandLine, BadLines) {
       {{"-hV"}, "-hV: unknown option"},           // short options are not bundled
       {{"--por", "1"}, "--por: unknown option"},  // no abbreviations
       {{"--help=1"}, "--help: takes no value"},
+      {{"--track-rate=1"}, "--track-rate: takes no value"},
       {{"h", "--port"}, "--port: missing value"},
       {{"--port", "-1"}, "--port: not a whole number from 0 to 65535"},
       {{"--port", "+1"}, "--port: not a whole number from 0 to 65535"},
@@ -144,7 +147,7 @@ TEST(CommandLine, EveryUsageLineEndsInCrLf) {
     EXPECT_EQ(usage[at - 1], '\r') << at;
   }
   for (const char* option : {"--clients N", "--idle-timeout S", "--listen ADDR", "--port N",
-                             "--resolution R", "-h, --help", "-V, --version"}) {
+                             "--resolution R", "--track-rate", "-h, --help", "-V, --version"}) {
     EXPECT_NE(usage.find(option), std::string::npos) << option;
   }
 }

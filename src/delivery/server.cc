@@ -243,8 +243,7 @@ class Server::Loop {
   // Every estimate is made at the moment its line is.
   void send_fresh_line(Client& c) {
     const std::int64_t now = seam_.clock();
-    const SampleRing::Snapshot snapshot = ring_.snapshot();
-    c.line = format_id_line(estimate(snapshot.slots, snapshot.connected, now));
+    c.line = format_id_line(estimate(ring_.snapshot(), now));
     c.sent = 0;
     c.last_line_us = now;
     if (config_.idle_timeout_us > 0) idle_.touch(c.idle_place, c.slot);

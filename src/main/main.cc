@@ -50,12 +50,13 @@ void check_descriptors(int clients) {
   console_exit(ExitStatus::kNoResources);
 }
 
-void start_collector(SampleRing& ring, const UpstreamAddress& upstream, const Clock& clock,
+void start_collector(SampleRing& ring, const Options& options, const Clock& clock,
                      ServiceManager& manager) {
   try {
-    std::thread([&ring, upstream, clock, &manager] {
-      ID_collect(ring, upstream, real_collector_seam(clock),
-                 [&manager](bool delivering) { manager.upstream(delivering); });
+    std::thread([&ring, &options, clock, &manager] {
+      const CollectorOptions collecting{
+          options.track_rate, [&manager](bool delivering) { manager.upstream(delivering); }};
+      ID_collect(ring, options.upstream, real_collector_seam(clock), collecting);
     }).detach();
   } catch (const std::system_error& e) {
     console_err("main() thread start failed: %s\r\n", e.code().message().c_str());
@@ -93,7 +94,7 @@ void wait_for_first_sample(const SampleRing& ring) {
     console_out("Init winsock failed\r\n");
     console_exit(ExitStatus::kNoSocketLibrary);
   }
-  start_collector(ring, options.upstream, clock, manager);
+  start_collector(ring, options, clock, manager);
   wait_for_first_sample(ring);
   deliver_id(options.server, ring, clock, [&] { manager.ready(ring.snapshot().connected); });
   console_exit(ExitStatus::kListenerFailed);

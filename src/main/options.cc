@@ -113,6 +113,11 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
       c.action = name == "-h" || name == "--help" ? Action::kHelp : Action::kVersion;
       return c;
     }
+    if (name == "--track-rate") {
+      if (inline_value) return usage_error(name, "takes no value");
+      c.options.track_rate = true;
+      continue;
+    }
     if (!takes_value(name)) return usage_error(name, "unknown option");
     std::string_view value;
     if (inline_value) {
@@ -146,6 +151,9 @@ std::string usage_text() {
          "local address)\r\n"
          "  --port N           serve on this port, 0 for any free one (default 58051)\r\n"
          "  --resolution R     clock resolution of samples and estimates: ms (default) or us\r\n"
+         "  --track-rate       measure how fast the upstream's clock runs against this one's "
+         "and\r\n"
+         "                     correct the estimate for it, once 10 s of samples are in\r\n"
          "  -h, --help         print this usage to standard output and exit with status 0\r\n"
          "  -V, --version      print \"eventid-relay VERSION\" and exit with status 0\r\n";
 }

@@ -96,8 +96,11 @@ Estimate estimate(const SampleRing::Slots& slots, bool connected, std::int64_t n
 
 Estimate estimate_now(const SampleRing& ring, const Clock& clock) {
   const std::int64_t now_us = clock();
-  const SampleRing::Snapshot snapshot = ring.snapshot();
-  return estimate(snapshot.slots, snapshot.connected, now_us);
+  return estimate(ring.snapshot(), now_us);
+}
+
+Estimate estimate(const SampleRing::Snapshot& snapshot, std::int64_t now_us) {
+  return estimate(snapshot.slots, snapshot.connected, now_us, snapshot.rate);
 }
 
 }  // namespace eventid

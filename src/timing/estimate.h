@@ -37,6 +37,9 @@ std::int64_t carried_min_offset(const SampleRing::Slots& slots, double rate, std
 Estimate estimate(const SampleRing::Slots& slots, bool connected, std::int64_t now_us,
                   std::optional<double> rate);
 
+// The estimate from a snapshot of a primed ring, with its rate where it has one.
+Estimate estimate(const SampleRing::Snapshot& snapshot, std::int64_t now_us);
+
 // The estimate for this moment, from a primed ring.
 Estimate estimate_now(const SampleRing& ring, const Clock& clock);
 

@@ -21,9 +21,14 @@ void SampleRing::store(const Sample& sample) {
   next_ = (next_ + 1) % kRingSize;
 }
 
+void SampleRing::set_rate(std::optional<double> rate) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  rate_ = rate;
+}
+
 SampleRing::Snapshot SampleRing::snapshot() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return {slots_, connected_.load(std::memory_order_acquire)};
+  return {slots_, connected_.load(std::memory_order_acquire), rate_};
 }
 
 }  // namespace eventid

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 
 namespace eventid {
 
@@ -20,14 +21,16 @@ struct Sample {
 };
 Sample make_sample(std::uint32_t id, std::int64_t arrival_us);
 
-// The 40 most recent samples and whether the upstream connection is delivering them. The
-// collector thread is the only writer; any thread reads a consistent snapshot.
+// The 40 most recent samples, whether the upstream connection is delivering them, and the
+// rate of the upstream's clock where it is tracked (rate.h). The collector thread is the only
+// writer; any thread reads a consistent snapshot.
 class SampleRing {
  public:
   using Slots = std::array<Sample, kRingSize>;
   struct Snapshot {
     Slots slots;
     bool connected;
+    std::optional<double> rate;
   };
 
   // Fills every slot with the first sample of the run and publishes primed(); the next store
@@ -36,14 +39,16 @@ class SampleRing {
   // Writes the next slot, round the ring.
   void store(const Sample& sample);
   void set_connected(bool connected) { connected_.store(connected, std::memory_order_release); }
+  void set_rate(std::optional<double> rate);
   Snapshot snapshot() const;
   // True once prime() has run: from then on every slot holds a real sample.
   bool primed() const { return primed_.load(std::memory_order_acquire); }
 
  private:
-  mutable std::mutex mutex_;  // guards slots_ and next_
+  mutable std::mutex mutex_;  // guards slots_, next_ and rate_
   Slots slots_{};
   int next_ = 0;
+  std::optional<double> rate_;
   std::atomic<bool> connected_{false};
   std::atomic<bool> primed_{false};
 };

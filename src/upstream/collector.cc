@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "console/console.h"
+#include "timing/rate.h"
 #include "upstream/chunk.h"
 #include "upstream/repeat_limit.h"
 
@@ -13,18 +14,19 @@ namespace {
 struct Collector {
   SampleRing& ring;
   const CollectorSeam& seam;
-  const ConnectionWatcher& watcher;
+  const CollectorOptions& options;
   bool delivering = false;  // a sample has come on this connection
   int failures = 0;         // failed attempts in a row since the last stored sample
   std::optional<std::uint32_t> last_id = {};
   RepeatLimit unparsable_said = {}, invalid_said = {};
+  RateTracker rate = {};  // with options.track_rate
   char buffer[kUpstreamBufferSize] = {};
 };
 
 void set_delivering(Collector& c, bool delivering) {
   if (c.delivering == delivering) return;
   c.delivering = delivering;
-  if (c.watcher) c.watcher(delivering);
+  if (c.options.watcher) c.options.watcher(delivering);
 }
 
 void store_sample(Collector& c, std::uint32_t id, std::int64_t arrival_us) {
@@ -37,6 +39,10 @@ void store_sample(Collector& c, std::uint32_t id, std::int64_t arrival_us) {
   } else {
     c.ring.store(sample);
     c.ring.set_connected(true);
+  }
+  if (c.options.track_rate) {
+    c.rate.add(sample);
+    c.ring.set_rate(c.rate.rate());
   }
   c.last_id = id;
   c.failures = 0;
@@ -165,8 +171,8 @@ net::Socket ID_connect(const UpstreamAddress& upstream) {
 }
 
 void ID_collect(SampleRing& ring, const UpstreamAddress& upstream, const CollectorSeam& seam,
-                const ConnectionWatcher& watcher) {
-  Collector c{ring, seam, watcher};
+                const CollectorOptions& options) {
+  Collector c{ring, seam, options};
   for (;;) {
     const std::int64_t attempt_began_us = seam.clock();
     net::Socket connection = ID_connect(upstream);

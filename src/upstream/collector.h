@@ -43,9 +43,15 @@ using ConnectionWatcher = std::function<void(bool delivering)>;
 // One connection attempt. Returns an invalid socket after a failure, already reported.
 net::Socket ID_connect(const UpstreamAddress& upstream);
 
+struct CollectorOptions {
+  // Measure the upstream's clock rate (rate.h) and publish it with the samples.
+  bool track_rate = false;
+  ConnectionWatcher watcher;
+};
+
 // The collector thread: connects, stores every announcement, reconnects, and ends the process
 // after the last retry. Returns only if seam.end_process does.
 void ID_collect(SampleRing& ring, const UpstreamAddress& upstream, const CollectorSeam& seam,
-                const ConnectionWatcher& watcher = {});
+                const CollectorOptions& options = {});
 
 }  // namespace eventid

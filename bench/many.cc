@@ -5,7 +5,8 @@
 //     client, a flooder that never reads and a client that resets, over and over;
 //   - 64 clients each asking as fast as it can: lines per second, beside the floor server's
 //     readiness loop serving the same 64;
-//   - the relay's peak resident memory with 1000 clients held.
+//   - the relay's peak resident memory with 1000 clients held;
+//   - an active client's round trip p99 while a status client scrapes /metrics every 100 ms.
 //
 //   many FLOOR_BINARY
 #include <algorithm>
@@ -106,6 +107,26 @@ class Disturbers {
   std::thread flooder_, resetter_;
 };
 
+// A Prometheus of sorts: GET /metrics every 100 ms, for as long as it lives.
+class Scraper {
+ public:
+  explicit Scraper(std::uint16_t port)
+      : thread_([this, port] {
+          for (auto next = Steady::now(); !stop_; next += std::chrono::milliseconds(100)) {
+            std::this_thread::sleep_until(next);
+            http_exchange(port, "GET /metrics HTTP/1.1\r\nHost: relay\r\n\r\n");
+          }
+        }) {}
+  ~Scraper() {
+    stop_ = true;
+    thread_.join();
+  }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
 // kBusy clients, each asking as fast as it can for 2 s: lines per second, all together.
 double busy_lines_per_second(std::uint16_t port) {
   std::atomic<long> lines{0};
@@ -143,14 +164,15 @@ int main(int argc, char** argv) {
   net::raise_descriptor_limit(2 * kHeld + 64);
   const std::uint16_t floor_port = closed_port();
   Process floor(argv[1], {std::to_string(floor_port), std::to_string(kBusy)});
-  RelayRun run({.relay_args = {"--clients", "1024"}});
+  RelayRun run({.relay_args = {"--clients", "1024", "--status", "127.0.0.1:0"}});
   if (!run.listening()) {
     std::fprintf(stderr, "the relay did not start:\n%s", run.relay.err().c_str());
     return 1;
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(4500));  // 40 samples in the ring
 
-  std::vector<double> alone, held, beside, relay_lps, floor_lps;
+  const std::uint16_t status = status_port(run.relay);
+  std::vector<double> alone, held, beside, scraped, relay_lps, floor_lps;
   for (int round = 0; round < kRounds; ++round) {
     alone.push_back(active_p99(run.port));
     {
@@ -160,6 +182,10 @@ int main(int argc, char** argv) {
     {
       const Disturbers disturbers(run.port);
       beside.push_back(active_p99(run.port));
+    }
+    {
+      const Scraper scraper(status);
+      scraped.push_back(active_p99(run.port));
     }
     relay_lps.push_back(busy_lines_per_second(run.port));
     floor_lps.push_back(busy_lines_per_second(floor_port));
@@ -171,6 +197,9 @@ int main(int argc, char** argv) {
   row("--clients: active client's round trip p99 beside a silent client, a non-reading flooder "
       "and a resetting client; alone (µs)",
       median(beside), p99_alone, "ratio <= 1.3", median(beside) <= 1.3 * p99_alone);
+  row("--status: active client's round trip p99 while /metrics is scraped every 100 ms; alone "
+      "(µs)",
+      median(scraped), p99_alone, "ratio <= 1.3", median(scraped) <= 1.3 * p99_alone);
   row("--clients: lines per second, 64 clients asking as fast as they can; floor's readiness loop",
       median(relay_lps), median(floor_lps), "ratio >= 0.8",
       median(relay_lps) >= 0.8 * median(floor_lps));

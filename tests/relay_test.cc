@@ -283,6 +283,43 @@ TEST(RelayClients, AServiceManagerThatDoesNotReadHoldsUpNothing) {
   EXPECT_EQ(unusable.relay.err(), "main() NOTIFY_SOCKET unusable: Connection refused\r\n");
 }
 
+// --- the status listener ---
+
+// It opens before anything connects, and its figures move as the relay works: samples, lines,
+// and an upstream that falls silent (state D, disconnected, a failure).
+TEST(RelayStatus, FiguresMoveAsTheRelayWorks) {
+  Simulator sim({"--silent-at", "3", "--silent-for", "4"});
+  Process relay(EVENTID_RELAY,
+                on_a_free_port({"--status", "127.0.0.1:0", "127.0.0.1", std::to_string(sim.port)}));
+  const std::uint16_t status = status_port(relay);
+  ASSERT_NE(status, 0) << relay.out() << relay.err();
+  const auto metrics = [&] { return http_exchange(status, "GET /metrics HTTP/1.1\r\n\r\n"); };
+  const std::uint16_t port = listening_port(relay);
+  ASSERT_NE(port, 0) << relay.err();
+  EXPECT_GT(metric(metrics(), "eventid_relay_samples_total"), 0);
+  {
+    RelayClient client(port);
+    for (int i = 0; i < 5; ++i) {
+      EXPECT_TRUE(well_formed(client.read_line()));
+      client.send("x");
+    }
+    EXPECT_TRUE(well_formed(client.read_line()));
+    EXPECT_EQ(metric(metrics(), "eventid_relay_clients"), 1);
+  }
+  std::string body;
+  EXPECT_TRUE(eventually([&] {
+    body = metrics();
+    return metric(body, "eventid_relay_state{state=\"D\"}") == 1;
+  }));
+  EXPECT_EQ(metric(body, "eventid_relay_state{state=\"O\"}"), 0);
+  EXPECT_EQ(metric(body, "eventid_relay_upstream_connected"), 0);
+  EXPECT_GE(metric(body, "eventid_relay_upstream_failures_total"), 1);
+  EXPECT_EQ(metric(body, "eventid_relay_client_lines_total"), 6);
+  EXPECT_EQ(metric(body, "eventid_relay_clients_dropped_total{reason=\"gone\"}"), 1);
+  const std::string status_body = http_exchange(status, "GET /status HTTP/1.0\r\n\r\n");
+  EXPECT_NE(status_body.find("\"state\": \"D\""), std::string::npos) << status_body;
+}
+
 // --- failures ---
 
 TEST(RelayFailures, PortTakenEndsWithStatusThree) {

@@ -51,6 +51,7 @@ void Console::post(bool error_stream, std::string text) {
   unsigned long& dropped = dropped_[error_stream];
   if (queue_.size() + (dropped ? 2 : 1) > kQueueLimit) {
     ++dropped;
+    ++dropped_total_;
     return;
   }
   if (dropped) queue_.emplace_back(error_stream, drop_report(dropped));
@@ -61,6 +62,11 @@ void Console::post(bool error_stream, std::string text) {
 bool Console::flush(std::int64_t limit_us) {
   std::unique_lock<std::mutex> lock(mutex_);
   return drained_.wait_for(lock, std::chrono::microseconds(limit_us), [&] { return idle(); });
+}
+
+std::uint64_t Console::dropped_total() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return dropped_total_;
 }
 
 void Console::write_queued(std::unique_lock<std::mutex>& lock) {

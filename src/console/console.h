@@ -35,6 +35,8 @@ class Console {
   void post(bool error_stream, std::string text);
   // Waits until everything queued has been written, at most limit_us; true if it was.
   bool flush(std::int64_t limit_us);
+  // Messages dropped so far, on both streams.
+  std::uint64_t dropped_total();
 
  private:
   bool idle() const { return queue_.empty() && !writing_ && !dropped_[0] && !dropped_[1]; }
@@ -46,6 +48,7 @@ class Console {
   std::condition_variable wake_, drained_;
   std::deque<std::pair<bool, std::string>> queue_;  // (error stream, text)
   unsigned long dropped_[2] = {0, 0};
+  std::uint64_t dropped_total_ = 0;
   bool writing_ = false, asleep_ = false, stopping_ = false;
   std::thread writer_;
 };

@@ -39,11 +39,18 @@ struct Client {
 };
 
 std::string peer_label(const net::Endpoint& peer) {
-  return " (" + net::address_text(peer.address) + ":" + std::to_string(peer.port) + ")";
+  return std::string(" (") + net::address_text(peer.address) + ":" + std::to_string(peer.port) +
+         ")";
 }
 
-void report_send_failure(int err) {
-  if (!net::is_peer_gone(err)) report_error("deliver_id() send failed: %s\r\n", err);
+// Why a client is dropped: each is counted on its own.
+enum class DropReason { kIdle, kGone, kFailed };
+
+// A send failure is reported unless the client reset or closed the connection under it.
+DropReason send_failed(int err) {
+  if (net::is_peer_gone(err)) return DropReason::kGone;
+  report_error("deliver_id() send failed: %s\r\n", err);
+  return DropReason::kFailed;
 }
 
 }  // namespace
@@ -56,6 +63,7 @@ class Server::Loop {
         config_(config),
         ring_(ring),
         seam_(std::move(seam)),
+        counters_(config.counters ? *config.counters : uncounted_),
         names_(seam_.lookup, seam_.clock, [this] { poller_.wake(); }) {}
 
   bool run() {
@@ -165,6 +173,8 @@ class Server::Loop {
 
   std::size_t take_slot() {
     ++count_;
+    ++counters_.accepted;
+    ++counters_.held;
     if (free_.empty()) {
       slots_.push_back(std::make_unique<Client>());
       return slots_.size() - 1;
@@ -203,6 +213,7 @@ class Server::Loop {
     if (!net::peer_finished(c.socket)) return;
     std::erase(naming_, c.slot);
     c.socket.close();
+    ++counters_.dropped_gone;
     mark_gone(c);
   }
 
@@ -226,7 +237,7 @@ class Server::Loop {
     while (!idle_.empty()) {
       Client& c = *slots_[idle_.oldest()];
       if (now < c.last_line_us + config_.idle_timeout_us) break;
-      drop(c);
+      drop(c, DropReason::kIdle);
     }
   }
 
@@ -235,8 +246,10 @@ class Server::Loop {
     const long n = net::receive_some(c.socket, request, sizeof request);
     if (n > 0) {
       send_fresh_line(c);
-    } else if (n == 0 || !net::would_block(net::last_error())) {
-      drop(c);
+    } else if (const int err = net::last_error(); n == 0 || net::is_peer_gone(err)) {
+      drop(c, DropReason::kGone);
+    } else if (!net::would_block(err)) {
+      drop(c, DropReason::kFailed);
     }
   }
 
@@ -244,6 +257,7 @@ class Server::Loop {
   void send_fresh_line(Client& c) {
     const std::int64_t now = seam_.clock();
     c.line = format_id_line(estimate(ring_.snapshot(), now));
+    ++counters_.lines;
     c.sent = 0;
     c.last_line_us = now;
     if (config_.idle_timeout_us > 0) idle_.touch(c.idle_place, c.slot);
@@ -255,8 +269,7 @@ class Server::Loop {
     if (n >= 0) {
       c.sent += static_cast<std::size_t>(n);
     } else if (const int err = net::last_error(); !net::would_block(err)) {
-      report_send_failure(err);
-      drop(c);
+      drop(c, send_failed(err));
       return;
     }
     // Mostly a line goes out whole, and the client is waited on for reading as before.
@@ -266,10 +279,13 @@ class Server::Loop {
     }
   }
 
-  void drop(Client& c) {
+  void drop(Client& c, DropReason why) {
     poller_.remove(c.socket);
     c.socket.close();
     console_out("Connection dropped%s\r\n", c.label.c_str());
+    ++(why == DropReason::kIdle   ? counters_.dropped_idle
+       : why == DropReason::kGone ? counters_.dropped_gone
+                                  : counters_.dropped_failed);
     mark_gone(c);
   }
 
@@ -285,6 +301,7 @@ class Server::Loop {
       slots_[slot].reset();
       free_.push_back(slot);
       --count_;
+      --counters_.held;
     }
     gone_.clear();
   }
@@ -293,6 +310,8 @@ class Server::Loop {
   const ServerConfig config_;
   const SampleRing& ring_;
   const ServerSeam seam_;
+  ServerCounters uncounted_;
+  ServerCounters& counters_;
   net::Poller poller_;
   ClientNames names_;
   std::atomic<bool> stopping_{false};

@@ -2,6 +2,7 @@
 // readiness loop on one thread serves them all, none of its calls ever blocking.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -20,11 +21,23 @@ inline constexpr int kMostClients = 1024;
 // After descriptors or buffers ran out, accepting is tried again this much later.
 inline constexpr std::int64_t kShortagePauseUs = 100000;
 
+// What the server has done, for whoever watches the relay: written by the serving thread
+// alone, read by any.
+struct ServerCounters {
+  std::atomic<std::uint64_t> held{0};      // clients held now
+  std::atomic<std::uint64_t> accepted{0};  // clients taken from the listen queue
+  std::atomic<std::uint64_t> lines{0};     // ID lines made
+  // Clients dropped: silent or not reading for the idle timeout; gone (closed or reset by
+  // the client, before their greeting too); failed (a send or receive failed otherwise).
+  std::atomic<std::uint64_t> dropped_idle{0}, dropped_gone{0}, dropped_failed{0};
+};
+
 struct ServerConfig {
   net::Endpoint local{0, kDeliveryPort};  // address 0: every local address
   bool say_where = false;                 // "Listening on ADDR:PORT" once listening
   int clients = 1;                        // conversations at a time
   std::int64_t idle_timeout_us = 0;       // drop a client silent, or not reading, this long
+  ServerCounters* counters = nullptr;     // where to count, if anywhere
 };
 
 // What the server takes from the world beyond its listener: tests hand in their own.

@@ -16,6 +16,7 @@
 #include "main/options.h"
 #include "main/service_manager.h"
 #include "net/net.h"
+#include "status/status_server.h"
 #include "timing/ring.h"
 #include "upstream/collector.h"
 
@@ -24,6 +25,16 @@ namespace {
 
 // Descriptors besides the clients': standard streams, listener, upstream, name lookups.
 constexpr int kDescriptorsBesideClients = 16;
+// The status listener's, with its clients.
+constexpr int kStatusDescriptors = kMostStatusClients + 1;
+
+// What the relay's threads share: made once, and never released, since the collector thread
+// uses it until the process ends.
+struct Shared {
+  SampleRing ring;
+  UpstreamCounters upstream;
+  ServerCounters server;
+};
 
 [[noreturn]] void answer(const CommandLine& command) {
   switch (command.action) {
@@ -41,8 +52,10 @@ constexpr int kDescriptorsBesideClients = 16;
 }
 
 // Before anything connects: enough descriptors for the clients asked for, or the end.
-void check_descriptors(int clients) {
-  const int needed = clients + kDescriptorsBesideClients;
+void check_descriptors(const Options& options) {
+  const int clients = options.server.clients;
+  const int needed =
+      clients + kDescriptorsBesideClients + (options.status ? kStatusDescriptors : 0);
   const int allowed = net::raise_descriptor_limit(needed);
   if (allowed >= needed) return;
   console_err("main() too few descriptors for %d clients: %d needed, %d allowed\r\n", clients,
@@ -50,13 +63,28 @@ void check_descriptors(int clients) {
   console_exit(ExitStatus::kNoResources);
 }
 
-void start_collector(SampleRing& ring, const Options& options, const Clock& clock,
+// The status listener, open before anything connects, on a thread of its own.
+void start_status(const Options& options, const Shared& shared, const Clock& clock) {
+  auto* listener = new net::Socket(open_status_listener(*options.status));
+  if (!listener->valid()) console_exit(ExitStatus::kListenerFailed);
+  const StatusSources sources{shared.ring, shared.upstream, shared.server,      options.upstream,
+                              clock,       unix_time_us(),  options.track_rate, EVENTID_VERSION};
+  try {
+    std::thread([listener, sources] { StatusServer(*listener, sources).run(); }).detach();
+  } catch (const std::system_error& e) {
+    console_err("main() thread start failed: %s\r\n", e.code().message().c_str());
+    console_exit(ExitStatus::kNoResources);
+  }
+}
+
+void start_collector(Shared& shared, const Options& options, const Clock& clock,
                      ServiceManager& manager) {
   try {
-    std::thread([&ring, &options, clock, &manager] {
+    std::thread([&shared, &options, clock, &manager] {
       const CollectorOptions collecting{
-          options.track_rate, [&manager](bool delivering) { manager.upstream(delivering); }};
-      ID_collect(ring, options.upstream, real_collector_seam(clock), collecting);
+          options.track_rate, [&manager](bool delivering) { manager.upstream(delivering); },
+          &shared.upstream};
+      ID_collect(shared.ring, options.upstream, real_collector_seam(clock), collecting);
     }).detach();
   } catch (const std::system_error& e) {
     console_err("main() thread start failed: %s\r\n", e.code().message().c_str());
@@ -82,21 +110,23 @@ void wait_for_first_sample(const SampleRing& ring) {
   } while (!ring.primed());
 }
 
-[[noreturn]] void run(const Options& options) {
-  // They live as long as the process: the collector thread uses them until the very end.
-  auto& ring = *new SampleRing;
+[[noreturn]] void run(Options options) {
+  auto& shared = *new Shared;
+  options.server.counters = &shared.server;
   auto& manager = *new ServiceManager(usable_notify_socket(), options.upstream);
   const Clock clock =
       options.resolution == Resolution::kMicroseconds ? microsecond_clock : millisecond_clock;
-  if (options.clients_given) check_descriptors(options.server.clients);
+  if (options.clients_given || options.status) check_descriptors(options);
   const net::Library sockets;
   if (!sockets.ok()) {
     console_out("Init winsock failed\r\n");
     console_exit(ExitStatus::kNoSocketLibrary);
   }
-  start_collector(ring, options, clock, manager);
-  wait_for_first_sample(ring);
-  deliver_id(options.server, ring, clock, [&] { manager.ready(ring.snapshot().connected); });
+  if (options.status) start_status(options, shared, clock);
+  start_collector(shared, options, clock, manager);
+  wait_for_first_sample(shared.ring);
+  deliver_id(options.server, shared.ring, clock,
+             [&] { manager.ready(shared.ring.snapshot().connected); });
   console_exit(ExitStatus::kListenerFailed);
 }
 

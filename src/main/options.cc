@@ -49,6 +49,17 @@ bool apply(std::string_view name, std::string_view value, Options& o, std::strin
     }
     o.server.local.port = static_cast<std::uint16_t>(n);
     o.server.say_where = true;
+  } else if (name == "--status") {
+    const std::size_t colon = value.rfind(':');
+    net::Endpoint where;
+    if (colon == std::string_view::npos ||
+        !net::parse_address(value.substr(0, colon), &where.address) ||
+        !parse_number(value.substr(colon + 1), 0, 65535, &n)) {
+      *problem = "not ADDR:PORT, a dotted-quad IPv4 address and a port from 0 to 65535";
+      return false;
+    }
+    where.port = static_cast<std::uint16_t>(n);
+    o.status = where;
   } else if (name == "--resolution") {
     if (value != "ms" && value != "us") {
       *problem = "neither ms nor us";
@@ -61,7 +72,7 @@ bool apply(std::string_view name, std::string_view value, Options& o, std::strin
 
 bool takes_value(std::string_view name) {
   return name == "--clients" || name == "--idle-timeout" || name == "--listen" ||
-         name == "--port" || name == "--resolution";
+         name == "--port" || name == "--resolution" || name == "--status";
 }
 
 // What is wrong with the upstream's host (position 0) or service (1), if anything. A service
@@ -136,26 +147,30 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
 }
 
 std::string usage_text() {
-  const std::string host = default_upstream_host();
-  return "Usage: eventid-relay [OPTION]... [HOST [SERVICE]]\r\n"
-         "Keeps a local copy of an upstream event-ID counter and serves its current value to\r\n"
-         "local clients over TCP. HOST and SERVICE name the upstream event-ID server (default " +
-         host + " and " + kDefaultUpstreamService +
-         ").\r\n"
-         "\r\n"
-         "  --clients N        serve up to N clients at once, 1 to 1024 (default 1: one at a "
-         "time)\r\n"
-         "  --idle-timeout S   drop a client that has sent nothing for S seconds, 1 to 86400 "
-         "(default: never)\r\n"
-         "  --listen ADDR      serve on this IPv4 address only, dotted quad (default: every "
-         "local address)\r\n"
-         "  --port N           serve on this port, 0 for any free one (default 58051)\r\n"
-         "  --resolution R     clock resolution of samples and estimates: ms (default) or us\r\n"
-         "  --track-rate       measure how fast the upstream's clock runs against this one's "
-         "and\r\n"
-         "                     correct the estimate for it, once 10 s of samples are in\r\n"
-         "  -h, --help         print this usage to standard output and exit with status 0\r\n"
-         "  -V, --version      print \"eventid-relay VERSION\" and exit with status 0\r\n";
+  static const char* const kLines[] = {
+      "",
+      "  --clients N        serve up to N clients at once, 1 to 1024 (default 1: one at a time)",
+      "  --idle-timeout S   drop a client that has sent nothing for S seconds, 1 to 86400 "
+      "(default: never)",
+      "  --listen ADDR      serve on this IPv4 address only, dotted quad (default: every local "
+      "address)",
+      "  --port N           serve on this port, 0 for any free one (default 58051)",
+      "  --resolution R     clock resolution of samples and estimates: ms (default) or us",
+      "  --status ADDR:PORT serve Prometheus metrics at /metrics and a JSON status at /status",
+      "                     over HTTP, on this IPv4 address and port (0: any free one)",
+      "  --track-rate       measure how fast the upstream's clock runs against this one's and",
+      "                     correct the estimate for it, once 10 s of samples are in",
+      "  -h, --help         print this usage to standard output and exit with status 0",
+      "  -V, --version      print \"eventid-relay VERSION\" and exit with status 0",
+  };
+  std::string text =
+      "Usage: eventid-relay [OPTION]... [HOST [SERVICE]]\r\n"
+      "Keeps a local copy of an upstream event-ID counter and serves its current value to\r\n"
+      "local clients over TCP. HOST and SERVICE name the upstream event-ID server (default ";
+  text.append(default_upstream_host()).append(" and ").append(kDefaultUpstreamService);
+  text += ").\r\n";
+  for (const char* line : kLines) text.append(line).append("\r\n");
+  return text;
 }
 
 }  // namespace eventid

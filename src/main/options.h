@@ -1,6 +1,7 @@
 // The command line: eventid-relay [OPTION]... [HOST [SERVICE]]
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "delivery/server.h"
@@ -15,7 +16,8 @@ struct Options {
   ServerConfig server;
   bool clients_given = false;  // --clients: the descriptors it needs are checked at start
   Resolution resolution = Resolution::kMilliseconds;
-  bool track_rate = false;  // --track-rate
+  bool track_rate = false;              // --track-rate
+  std::optional<net::Endpoint> status;  // --status: where the status listener listens
 };
 
 struct CommandLine {

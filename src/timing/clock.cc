@@ -15,6 +15,11 @@ std::int64_t microsecond_clock() {
   return std::chrono::duration_cast<std::chrono::microseconds>(since_start).count();
 }
 
+std::int64_t unix_time_us() {
+  const auto since_1970 = std::chrono::system_clock::now().time_since_epoch();
+  return std::chrono::duration_cast<std::chrono::microseconds>(since_1970).count();
+}
+
 void sleep_us(std::int64_t duration_us) {
   std::this_thread::sleep_for(std::chrono::microseconds(duration_us));
 }

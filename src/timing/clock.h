@@ -17,6 +17,10 @@ std::int64_t millisecond_clock();
 // The same clock, whole microseconds.
 std::int64_t microsecond_clock();
 
+// The calendar's time, in µs since 1970-01-01 00:00:00 UTC: for what the relay tells of itself
+// (when it started), never for its samples or deadlines.
+std::int64_t unix_time_us();
+
 // Waits for duration_us of the real clock. Tests hand in pauses of their own.
 void sleep_us(std::int64_t duration_us);
 

@@ -15,6 +15,7 @@ struct Collector {
   SampleRing& ring;
   const CollectorSeam& seam;
   const CollectorOptions& options;
+  UpstreamCounters& counters;
   bool delivering = false;  // a sample has come on this connection
   int failures = 0;         // failed attempts in a row since the last stored sample
   std::optional<std::uint32_t> last_id = {};
@@ -29,6 +30,16 @@ void set_delivering(Collector& c, bool delivering) {
   if (c.options.watcher) c.options.watcher(delivering);
 }
 
+void publish_rate(Collector& c, const Sample& sample) {
+  c.rate.add(sample);
+  const std::optional<double> in_use = c.rate.rate();
+  c.ring.set_rate(in_use);
+  const std::optional<double> found = c.rate.measured_rate();
+  if (found) c.counters.rate = *found;
+  c.counters.rate_found = found.has_value();
+  c.counters.rate_in_use = in_use.has_value();
+}
+
 void store_sample(Collector& c, std::uint32_t id, std::int64_t arrival_us) {
   const Sample sample = make_sample(id, arrival_us);
   if (!c.ring.primed()) {
@@ -40,18 +51,20 @@ void store_sample(Collector& c, std::uint32_t id, std::int64_t arrival_us) {
     c.ring.store(sample);
     c.ring.set_connected(true);
   }
-  if (c.options.track_rate) {
-    c.rate.add(sample);
-    c.ring.set_rate(c.rate.rate());
-  }
+  if (c.options.track_rate) publish_rate(c, sample);
+  ++c.counters.samples;
   c.last_id = id;
   c.failures = 0;
   set_delivering(c, true);
 }
 
 // Writes a skip message, unless there have been many of its kind within this second.
-void say_skipped(RepeatLimit& limit, const char* message, std::int64_t now_us) {
-  if (limit.allow(now_us)) console_out("%s", message);
+void say_skipped(Collector& c, RepeatLimit& limit, const char* message, std::int64_t now_us) {
+  if (limit.allow(now_us)) {
+    console_out("%s", message);
+  } else {
+    ++c.counters.skips_left_out;
+  }
 }
 
 // After a second in which skip messages were left out, how many, before anything else.
@@ -73,10 +86,12 @@ void handle_chunk(Collector& c, ChunkReader& reader, std::size_t n, std::int64_t
       store_sample(c, chunk.id, arrival_us);
       break;
     case ChunkVerdict::kInvalid:
-      say_skipped(c.invalid_said, "ID_collect() skipping invalid message\r\n", arrival_us);
+      ++c.counters.oversize;
+      say_skipped(c, c.invalid_said, "ID_collect() skipping invalid message\r\n", arrival_us);
       break;
     case ChunkVerdict::kUnparsable:
-      say_skipped(c.unparsable_said, "ID_collect() skipping unparsable message\r\n", arrival_us);
+      ++c.counters.unparsable;
+      say_skipped(c, c.unparsable_said, "ID_collect() skipping unparsable message\r\n", arrival_us);
       break;
     case ChunkVerdict::kInvalidRest:
       break;
@@ -96,6 +111,7 @@ void receive_until_failure(Collector& c, net::Socket& upstream) {
       console_err("ID_collect() recv failed, %ld bytes received, closing socket: %s\r\n", n,
                   why.c_str());
       upstream.close();
+      ++c.counters.failures;
       c.ring.set_connected(false);
       set_delivering(c, false);
       return;
@@ -108,6 +124,7 @@ void receive_until_failure(Collector& c, net::Socket& upstream) {
 // Returns false when the process is to end.
 bool pause_after_failure(Collector& c) {
   ++c.failures;
+  ++c.counters.failures;
   if (c.failures > kMaxRetries) {
     console_err("ID_collect() giving up to reconnect\r\n");
     c.seam.end_process(ExitStatus::kUpstreamGone);
@@ -172,11 +189,13 @@ net::Socket ID_connect(const UpstreamAddress& upstream) {
 
 void ID_collect(SampleRing& ring, const UpstreamAddress& upstream, const CollectorSeam& seam,
                 const CollectorOptions& options) {
-  Collector c{ring, seam, options};
+  UpstreamCounters uncounted;
+  Collector c{ring, seam, options, options.counters ? *options.counters : uncounted};
   for (;;) {
     const std::int64_t attempt_began_us = seam.clock();
     net::Socket connection = ID_connect(upstream);
     if (connection.valid()) {
+      ++c.counters.connects;
       receive_until_failure(c, connection);
       pace_next_attempt(c, attempt_began_us);
     } else if (!pause_after_failure(c)) {

@@ -3,6 +3,8 @@
 // falls silent, and ends the process when the server stays unreachable.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -43,10 +45,25 @@ using ConnectionWatcher = std::function<void(bool delivering)>;
 // One connection attempt. Returns an invalid socket after a failure, already reported.
 net::Socket ID_connect(const UpstreamAddress& upstream);
 
+// What the collector has done, for whoever watches the relay: written by the collector thread
+// alone, read by any.
+struct UpstreamCounters {
+  std::atomic<std::uint64_t> connects{0};        // connections made
+  std::atomic<std::uint64_t> failures{0};        // failed attempts and connections that ended
+  std::atomic<std::uint64_t> samples{0};         // samples stored
+  std::atomic<std::uint64_t> oversize{0};        // messages rejected for filling the buffer
+  std::atomic<std::uint64_t> unparsable{0};      // and for holding no ID
+  std::atomic<std::uint64_t> skips_left_out{0};  // skip messages not written (repeat_limit.h)
+  std::atomic<bool> rate_found{false};           // with track_rate: rate holds the rate found
+  std::atomic<double> rate{0};                   // as a deviation (rate.h)
+  std::atomic<bool> rate_in_use{false};          // the estimates use it
+};
+
 struct CollectorOptions {
   // Measure the upstream's clock rate (rate.h) and publish it with the samples.
   bool track_rate = false;
   ConnectionWatcher watcher;
+  UpstreamCounters* counters = nullptr;  // where to count, if anywhere
 };
 
 // The collector thread: connects, stores every announcement, reconnects, and ends the process

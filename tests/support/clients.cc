@@ -51,6 +51,17 @@ bool read_greeting(Waiting& c) {
 
 }  // namespace
 
+std::string http_exchange(std::uint16_t port, const std::string& request) {
+  RelayClient c(port);
+  c.send(request);
+  std::string response;
+  char buf[4096];
+  for (long n; (n = net::receive_some(c.socket, buf, sizeof buf)) > 0;) {
+    response.append(buf, static_cast<std::size_t>(n));
+  }
+  return response;
+}
+
 Flooder::Flooder(std::uint16_t port) : client_(port) {
   greeted_ = !client_.read_line().empty();
   shrink_receive_buffer(client_.socket);

@@ -52,6 +52,10 @@ class Flooder {
   std::thread thread_;
 };
 
+// One HTTP exchange with 127.0.0.1:port: sends request as it stands, and returns all that comes
+// back until the server closes (or 3 s pass without a byte).
+std::string http_exchange(std::uint16_t port, const std::string& request);
+
 // How many times what occurs in text.
 std::size_t occurrences(const std::string& text, const std::string& what);
 

@@ -86,6 +86,24 @@ std::uint16_t listening_port(const Process& relay, bool named) {
   return port;
 }
 
+std::uint16_t status_port(const Process& relay) {
+  std::uint16_t port = 0;
+  eventually([&] {
+    const std::string out = relay.out();
+    const auto colon = out.find(':', out.find("Status on "));
+    const auto end = out.find("\r\n", colon);
+    if (out.rfind("Status on ", 0) != 0 || end == std::string::npos) return false;
+    port = static_cast<std::uint16_t>(std::stoi(out.substr(colon + 1, end - colon - 1)));
+    return true;
+  });
+  return port;
+}
+
+double metric(const std::string& body, const std::string& series) {
+  const auto at = ("\n" + body).find("\n" + series + " ");
+  return at == std::string::npos ? -1 : std::stod(body.substr(at + series.size() + 1));
+}
+
 std::vector<std::string> on_a_free_port(std::vector<std::string> args, std::uint16_t port) {
   return with({"--listen", "127.0.0.1", "--port", std::to_string(port)}, std::move(args));
 }

@@ -37,6 +37,12 @@ class Simulator {
 // "Listening on" names, or, when it is not to name one, 58051; 0 if it never listens.
 std::uint16_t listening_port(const Process& relay, bool named = true);
 
+// Waits until the relay says where its status listener is (15 s at most); 0 if it never does.
+std::uint16_t status_port(const Process& relay);
+
+// A metric's value in a Prometheus text body ("NAME{LABELS} VALUE"), or -1 where it is absent.
+double metric(const std::string& body, const std::string& series);
+
 struct RelaySetup {
   std::vector<std::string> sim_args = {};
   std::vector<std::string> relay_args = {};  // before the upstream's address

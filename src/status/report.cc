@@ -1,0 +1,215 @@
+#include "status/report.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+
+#include "console/console.h"
+#include "timing/estimate.h"
+
+namespace eventid {
+namespace {
+
+double seconds(std::int64_t us) {
+  return static_cast<double>(us) / 1e6;
+}
+
+void gather_ring(const SampleRing& ring, std::int64_t now_us, StatusFacts& f) {
+  f.primed = ring.primed();
+  if (!f.primed) return;
+  const SampleRing::Snapshot snapshot = ring.snapshot();
+  const Estimate e = estimate(snapshot, now_us);
+  f.state = e.state;
+  f.id = e.id;
+  f.micros = e.micros;
+  f.jitter_s = seconds(e.jitter);
+  const auto [oldest, newest] = std::minmax_element(
+      snapshot.slots.begin(), snapshot.slots.end(),
+      [](const Sample& a, const Sample& b) { return a.arrival_us < b.arrival_us; });
+  f.last_sample_age_s = seconds(now_us - newest->arrival_us);
+  f.ring_span_s = seconds(newest->arrival_us - oldest->arrival_us);
+}
+
+// One metric family's HELP and TYPE lines.
+void family(std::string& out, const char* name, const char* type, const char* help) {
+  for (const char* part : {"# HELP ", name, " ", help, "\n# TYPE ", name, " ", type, "\n"}) {
+    out += part;
+  }
+}
+
+void sample(std::string& out, const std::string& name, double value) {
+  char text[64];
+  std::snprintf(text, sizeof text, " %.15g\n", value);
+  out += name + text;
+}
+
+void count(std::string& out, const std::string& name, std::uint64_t value) {
+  out += name + " " + std::to_string(value) + "\n";
+}
+
+// A JSON string: the text in quotes, with what JSON cannot hold as it is escaped.
+std::string quoted(const std::string& text) {
+  std::string q(1, '"');
+  for (const char c : text) {
+    if (c == '"' || c == '\\') {
+      q += '\\';
+      q += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c));
+      q += escape;
+    } else {
+      q += c;
+    }
+  }
+  return q += '"';
+}
+
+// Members in the order they are added.
+struct JsonObject {
+  std::string text;
+  void add(const char* name, const std::string& value) {
+    text += text.empty() ? "{\"" : ", \"";
+    text += name;
+    text += "\": ";
+    text += value;
+  }
+  std::string close() const { return text.empty() ? "{}" : text + "}"; }
+};
+
+std::string number(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.15g", value);
+  return text;
+}
+
+}  // namespace
+
+StatusFacts gather_status(const StatusSources& s) {
+  StatusFacts f;
+  gather_ring(s.ring, s.clock(), f);
+  f.connected = f.primed && s.ring.snapshot().connected;
+  f.connects = s.upstream.connects;
+  f.failures = s.upstream.failures;
+  f.oversize = s.upstream.oversize;
+  f.unparsable = s.upstream.unparsable;
+  f.samples = s.upstream.samples;
+  f.track_rate = s.track_rate;
+  if (s.track_rate && s.upstream.rate_found) f.rate = s.upstream.rate.load();
+  f.rate_in_use = s.upstream.rate_in_use;
+  f.clients = s.server.held;
+  f.clients_total = s.server.accepted;
+  f.lines = s.server.lines;
+  f.dropped_idle = s.server.dropped_idle;
+  f.dropped_gone = s.server.dropped_gone;
+  f.dropped_failed = s.server.dropped_failed;
+  f.left_out = console().dropped_total() + s.upstream.skips_left_out;
+  f.start_time_s = seconds(s.start_time_unix_us);
+  f.host = s.address.host;
+  f.service = s.address.service;
+  f.version = s.version;
+  return f;
+}
+
+std::string metrics_text(const StatusFacts& f) {
+  std::string m;
+  family(m, "eventid_relay_build_info", "gauge", "The relay's version, in its label; always 1.");
+  count(m, std::string("eventid_relay_build_info{version=\"") + f.version + "\"}", 1);
+  family(m, "eventid_relay_start_time_seconds", "gauge", "When the relay started, in unix time.");
+  sample(m, "eventid_relay_start_time_seconds", f.start_time_s);
+  family(m, "eventid_relay_state", "gauge",
+         "1 for the state a line would show now (O fresh, S stale, D disconnected), 0 for the "
+         "others; all 0 before the first sample.");
+  for (const char state : {'O', 'S', 'D'}) {
+    count(m, std::string("eventid_relay_state{state=\"") + state + "\"}", f.state == state);
+  }
+  family(m, "eventid_relay_upstream_connected", "gauge",
+         "1 while the upstream connection delivers samples.");
+  count(m, "eventid_relay_upstream_connected", f.connected);
+  family(m, "eventid_relay_upstream_connects_total", "counter", "Connections made upstream.");
+  count(m, "eventid_relay_upstream_connects_total", f.connects);
+  family(m, "eventid_relay_upstream_failures_total", "counter",
+         "Failed connection attempts, and upstream connections that ended.");
+  count(m, "eventid_relay_upstream_failures_total", f.failures);
+  family(m, "eventid_relay_upstream_messages_rejected_total", "counter",
+         "Upstream messages rejected: oversize (10000 bytes or more) or unparsable.");
+  count(m, "eventid_relay_upstream_messages_rejected_total{reason=\"oversize\"}", f.oversize);
+  count(m, "eventid_relay_upstream_messages_rejected_total{reason=\"unparsable\"}", f.unparsable);
+  family(m, "eventid_relay_samples_total", "counter", "Upstream samples stored.");
+  count(m, "eventid_relay_samples_total", f.samples);
+  family(m, "eventid_relay_last_sample_age_seconds", "gauge", "Age of the newest sample.");
+  if (f.primed) sample(m, "eventid_relay_last_sample_age_seconds", f.last_sample_age_s);
+  family(m, "eventid_relay_ring_span_seconds", "gauge",
+         "Time from the oldest to the newest of the 40 samples.");
+  if (f.primed) sample(m, "eventid_relay_ring_span_seconds", f.ring_span_s);
+  family(m, "eventid_relay_jitter_seconds", "gauge", "The ID line's jitter figure.");
+  if (f.primed) sample(m, "eventid_relay_jitter_seconds", f.jitter_s);
+  if (f.track_rate) {
+    family(m, "eventid_relay_upstream_rate_deviation_ratio", "gauge",
+           "How much faster the upstream's ID clock runs than the relay's (0.0002: 200 ppm).");
+    if (f.rate) sample(m, "eventid_relay_upstream_rate_deviation_ratio", *f.rate);
+    family(m, "eventid_relay_upstream_rate_in_use", "gauge",
+           "1 while the estimates are corrected for the upstream's rate.");
+    count(m, "eventid_relay_upstream_rate_in_use", f.rate_in_use);
+  }
+  family(m, "eventid_relay_clients", "gauge", "Clients held now.");
+  count(m, "eventid_relay_clients", f.clients);
+  family(m, "eventid_relay_clients_total", "counter", "Clients accepted.");
+  count(m, "eventid_relay_clients_total", f.clients_total);
+  family(m, "eventid_relay_client_lines_total", "counter", "ID lines sent to clients.");
+  count(m, "eventid_relay_client_lines_total", f.lines);
+  family(m, "eventid_relay_clients_dropped_total", "counter",
+         "Clients dropped: idle (the idle timeout), gone (closed or reset by the client), "
+         "failed (a send or receive failed otherwise).");
+  count(m, "eventid_relay_clients_dropped_total{reason=\"idle\"}", f.dropped_idle);
+  count(m, "eventid_relay_clients_dropped_total{reason=\"gone\"}", f.dropped_gone);
+  count(m, "eventid_relay_clients_dropped_total{reason=\"failed\"}", f.dropped_failed);
+  family(m, "eventid_relay_messages_left_out_total", "counter",
+         "Messages not written: dropped while the output was not read, or skip messages "
+         "beyond ten a second.");
+  count(m, "eventid_relay_messages_left_out_total", f.left_out);
+  return m;
+}
+
+std::string status_json(const StatusFacts& f) {
+  const auto known = [&](double v) { return f.primed ? number(v) : "null"; };
+  const auto flag = [](bool b) { return std::string(b ? "true" : "false"); };
+  const auto whole = [](std::uint64_t n) { return std::to_string(n); };
+  JsonObject upstream;
+  upstream.add("host", quoted(f.host));
+  upstream.add("service", quoted(f.service));
+  upstream.add("connected", flag(f.connected));
+  upstream.add("last_sample_age_seconds", known(f.last_sample_age_s));
+  upstream.add("connects_total", whole(f.connects));
+  upstream.add("failures_total", whole(f.failures));
+  JsonObject rejected;
+  rejected.add("oversize", whole(f.oversize));
+  rejected.add("unparsable", whole(f.unparsable));
+  upstream.add("messages_rejected_total", rejected.close());
+  if (f.track_rate) {
+    upstream.add("rate_deviation_ratio", f.rate ? number(*f.rate) : "null");
+    upstream.add("rate_in_use", flag(f.rate_in_use));
+  }
+  JsonObject dropped;
+  dropped.add("idle", whole(f.dropped_idle));
+  dropped.add("gone", whole(f.dropped_gone));
+  dropped.add("failed", whole(f.dropped_failed));
+  JsonObject status;
+  status.add("version", quoted(f.version));
+  status.add("start_time_seconds", number(f.start_time_s));
+  status.add("state", quoted(f.primed ? std::string(1, f.state) : "none"));
+  status.add("id", f.primed ? whole(f.id) : "null");
+  status.add("micros", f.primed ? whole(f.micros) : "null");
+  status.add("jitter_seconds", known(f.jitter_s));
+  status.add("ring_span_seconds", known(f.ring_span_s));
+  status.add("samples_total", whole(f.samples));
+  status.add("upstream", upstream.close());
+  status.add("clients", whole(f.clients));
+  status.add("clients_total", whole(f.clients_total));
+  status.add("client_lines_total", whole(f.lines));
+  status.add("clients_dropped_total", dropped.close());
+  status.add("messages_left_out_total", whole(f.left_out));
+  return status.close() + "\n";
+}
+
+}  // namespace eventid

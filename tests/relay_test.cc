@@ -320,6 +320,28 @@ TEST(RelayStatus, FiguresMoveAsTheRelayWorks) {
   EXPECT_NE(status_body.find("\"state\": \"D\""), std::string::npos) << status_body;
 }
 
+// An upstream whose clock runs 200 ppm fast: once 10 s of samples are in, the relay measures
+// the rate, uses it, and tracks the truth.
+TEST(RelayStatus, TrackingTheRateOfAnUpstreamThatRunsFast) {
+  RelayRun run({.sim_args = {"--rate-ppm", "200"},
+                .relay_args = {"--track-rate", "--resolution", "us", "--status", "127.0.0.1:0"}});
+  ASSERT_TRUE(run.listening()) << run.relay.err();
+  const std::uint16_t status = status_port(run.relay);
+  std::string body;
+  EXPECT_TRUE(eventually(
+      [&] {
+        body = http_exchange(status, "GET /metrics HTTP/1.1\r\n\r\n");
+        return metric(body, "eventid_relay_upstream_rate_in_use") == 1;
+      },
+      25s));
+  EXPECT_NEAR(metric(body, "eventid_relay_upstream_rate_deviation_ratio"), 200e-6, 50e-6);
+  RelayClient client(run.port);
+  for (int i = 0; i < 10; ++i) {
+    expect_tracks_truth(client.read_line(), run.sim);
+    client.send("x");
+  }
+}
+
 // --- failures ---
 
 TEST(RelayFailures, PortTakenEndsWithStatusThree) {

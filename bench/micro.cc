@@ -66,7 +66,7 @@ void BM_RateUpdate(benchmark::State& state) {
     tracker.add(make_sample(static_cast<std::uint32_t>(n), n * 99980 + delays[n % 1024]));
     ++n;
   }
-  state.counters["sizeof"] = sizeof(RateTracker);
+  state.SetLabel("sizeof " + std::to_string(sizeof(RateTracker)) + " bytes");
 }
 BENCHMARK(BM_RateUpdate);
 

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "proc.h"
+#include "stats.h"
 #include "support/e2e.h"
 #include "support/loopback.h"
 
@@ -31,16 +32,6 @@ using Steady = std::chrono::steady_clock;
 constexpr int kRounds = 7;
 constexpr int kHeld = 1000;
 constexpr int kBusy = 64;
-
-double percentile(std::vector<double> v, double p) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  return v[static_cast<std::size_t>(p * static_cast<double>(v.size() - 1))];
-}
-
-double median(const std::vector<double>& v) {
-  return percentile(v, 0.5);
-}
 
 // One byte, one line, 5000 times: the p99 in µs.
 double active_p99(std::uint16_t port) {

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "proc.h"
+#include "stats.h"
 #include "support/e2e.h"
 #include "support/loopback.h"
 
@@ -199,11 +200,6 @@ void info(const std::string& what, double relay, double floor = 0) {
   } else {
     std::printf("| %s | %.3f | %.3f | %.3f | | |\n", what.c_str(), relay, floor, relay / floor);
   }
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v.empty() ? 0 : v[v.size() / 2];
 }
 
 // n clients at once, each closing when greeted: the time from just before the first connect

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "stats.h"
 #include "support/e2e.h"
 #include "support/loopback.h"
 
@@ -43,16 +44,6 @@ struct Relay {
   std::uint16_t status = 0;
   std::vector<double> mean_us, p99_us;  // per round
 };
-
-double percentile(std::vector<double> v, double p) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  return v[static_cast<std::size_t>(p * static_cast<double>(v.size() - 1))];
-}
-
-double median(const std::vector<double>& v) {
-  return percentile(v, 0.5);
-}
 
 // One line's error against the truth at the middle of its round trip, in µs; nothing if the
 // round trip took more than 1 ms.

@@ -22,6 +22,7 @@
 
 #include "delivery/client_names.h"
 #include "net/net.h"
+#include "stats.h"
 #include "support/e2e.h"
 #include "support/loopback.h"
 
@@ -117,13 +118,6 @@ void clients(const Upstream& upstream, std::uint16_t port, ClientStats& stats,
       if (line_state(line) == 'O') stats.errors_ms.push_back((line_position(line) - truth) * 100);
     }
   }
-}
-
-double percentile(std::vector<double> v, double p) {
-  if (v.empty()) return 0;
-  for (double& x : v) x = std::fabs(x);
-  std::sort(v.begin(), v.end());
-  return v[static_cast<std::size_t>(p * static_cast<double>(v.size() - 1))];
 }
 
 }  // namespace

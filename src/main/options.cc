@@ -2,10 +2,15 @@
 
 #include <string_view>
 
+#include "service/service.h"
+
 namespace eventid {
 namespace {
 
 using Action = CommandLine::Action;
+
+constexpr char kServiceUsage[] =
+    "  --service          run as the service eventid-relay under the Service Control Manager\r\n";
 
 // A whole number from low to high in decimal digits only: no sign, no prefix, no space.
 bool parse_number(std::string_view text, long low, long high, long* out) {
@@ -97,6 +102,12 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
       c.action = name == "-h" || name == "--help" ? Action::kHelp : Action::kVersion;
       return c;
     }
+    if (name == "--service") {
+      if (!service_available()) return usage_error(name, "only on Windows");
+      if (inline_value) return usage_error(name, "takes no value");
+      c.options.service = true;
+      continue;
+    }
     if (!takes_value(name)) return usage_error(name, "unknown option");
     std::string_view value;
     if (inline_value) {
@@ -129,7 +140,8 @@ std::string usage_text() {
          "  --listen ADDR      serve on this IPv4 address only, dotted quad (default: every "
          "local address)\r\n"
          "  --port N           serve on this port, 0 for any free one (default 58051)\r\n"
-         "  --resolution R     clock resolution of samples and estimates: ms (default) or us\r\n"
+         "  --resolution R     clock resolution of samples and estimates: ms (default) or us\r\n" +
+         std::string(service_available() ? kServiceUsage : "") +
          "  -h, --help         print this usage to standard output and exit with status 0\r\n"
          "  -V, --version      print \"eventid-relay VERSION\" and exit with status 0\r\n";
 }

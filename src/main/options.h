@@ -15,6 +15,7 @@ struct Options {
   ServerConfig server;
   bool clients_given = false;  // --clients: the descriptors it needs are checked at start
   Resolution resolution = Resolution::kMilliseconds;
+  bool service = false;  // --service: under the Service Control Manager (Windows only)
 };
 
 struct CommandLine {

@@ -89,5 +89,23 @@ TEST(Console, MessagesAreFormattedWholeAndGoToTheirStream) {
   EXPECT_EQ(gate.said[1].substr(gate.said[1].size() - 2), "\r\n");
 }
 
+// One log that takes both streams (the Windows event log) gets them in the order they came.
+TEST(Console, BothStreamsInTheOrderTheyCame) {
+  std::vector<std::string> log, expected;
+  const auto to_log = [&log](std::string stream) {
+    return [&log, stream](const std::vector<std::string>& messages) {
+      for (const std::string& m : messages) log.push_back(stream + m);
+    };
+  };
+  Console console(to_log("out "), to_log("err "));
+  for (int n = 0; n < 6; ++n) {  // queued before the writer starts: one batch
+    console.post(n % 3 == 1, numbered(n));
+    expected.push_back((n % 3 == 1 ? "err " : "out ") + numbered(n));
+  }
+  std::string why;
+  ASSERT_TRUE(console.start(&why) && console.flush(10000000)) << why;
+  EXPECT_EQ(log, expected);
+}
+
 }  // namespace
 }  // namespace eventid

@@ -455,5 +455,36 @@ TEST(Server, AShortageOfDescriptorsIsWrittenOnceWhenItBeginsAndOnceWhenItEnds) {
             "Connected to client-host\r\n");
 }
 
+// Another thread ends deliver_id(), serving or not yet: the listener and its clients closed as
+// it returns, and a loop stopped before it began ends as soon as it begins.
+TEST(ServingStop, EndsDeliverIdWhetherItServesYetOrNot) {
+  test::CapturedConsole console;
+  SampleRing ring;
+  ring.prime(make_sample(1000, millisecond_clock()));
+  for (const bool serving : {false, true}) {
+    ServingStop stop;
+    EXPECT_TRUE(serving || !stop.stop());  // stopped before it begins: nothing serves yet
+    const std::uint16_t port = test::closed_port();
+    std::atomic<bool> listening{false}, returned{false};
+    std::thread loop([&] {
+      deliver_id(
+          {{net::kLoopback, port}}, ring, millisecond_clock, [&] { listening = true; }, &stop);
+      returned = true;
+    });
+    EXPECT_TRUE(eventually([&] { return listening.load(); }));
+    if (serving) {
+      RelayClient client(port);
+      EXPECT_TRUE(test::well_formed(client.read_line()));
+      EXPECT_TRUE(stop.stop());
+      char byte;
+      EXPECT_EQ(net::receive_some(client.socket, &byte, 1), 0);  // closed, not timed out
+    }
+    EXPECT_TRUE(eventually([&] { return returned.load(); }));
+    stop.stop();  // a loop that went on serving ends, and the test with it
+    loop.join();
+    EXPECT_FALSE(test::connect_loopback(port).valid());
+  }
+}
+
 }  // namespace
 }  // namespace eventid

@@ -7,6 +7,7 @@
 #include "main/options.h"
 #include "main/service_manager.h"
 #include "net/net.h"
+#include "service/service.h"
 #include "support/notify_socket.h"
 
 namespace eventid {
@@ -138,6 +139,18 @@ TEST(CommandLine, BadLines) {
     EXPECT_EQ(c.action, Action::kUsageError) << problem;
     EXPECT_EQ(c.problem, problem);
   }
+}
+
+// --service where a Service Control Manager runs programs as services; elsewhere a usage error.
+TEST(CommandLine, ServiceOnlyOnWindows) {
+  const bool windows = service_available();
+  const CommandLine c = parse({"--service", "h"});
+  EXPECT_EQ(c.action, windows ? Action::kRun : Action::kUsageError);
+  EXPECT_EQ(c.options.service, windows);
+  EXPECT_EQ(c.problem, windows ? "" : "--service: only on Windows");
+  EXPECT_EQ(parse({"--service=1"}).problem,
+            windows ? "--service: takes no value" : "--service: only on Windows");
+  EXPECT_EQ(usage_text().find("\r\n  --service          run as") != std::string::npos, windows);
 }
 
 TEST(CommandLine, EveryUsageLineEndsInCrLf) {

@@ -23,6 +23,7 @@ std::string drop_report(unsigned long& count) {
 }
 
 std::atomic<Console*> replacement{nullptr};
+std::atomic<void (*)(ExitStatus)> exit_hook{nullptr};
 
 }  // namespace
 
@@ -69,18 +70,23 @@ std::uint64_t Console::dropped_total() {
   return dropped_total_;
 }
 
+// The sinks take runs of one stream in the order they came, so that a sink pair that feeds one
+// log (the Windows event log) keeps failures and progress in the order they happened.
 void Console::write_queued(std::unique_lock<std::mutex>& lock) {
-  std::vector<std::string> batch[2];
-  for (auto& [stream, text] : queue_) batch[stream].push_back(std::move(text));
+  std::vector<std::pair<bool, std::vector<std::string>>> runs;
+  const auto add = [&runs](bool stream, std::string text) {
+    if (runs.empty() || runs.back().first != stream)
+      runs.emplace_back(stream, std::vector<std::string>{});
+    runs.back().second.push_back(std::move(text));
+  };
+  for (auto& [stream, text] : queue_) add(stream, std::move(text));
   queue_.clear();
   for (const bool s : {false, true}) {
-    if (dropped_[s]) batch[s].push_back(drop_report(dropped_[s]));
+    if (dropped_[s]) add(s, drop_report(dropped_[s]));
   }
   writing_ = true;
   lock.unlock();
-  for (const bool s : {false, true}) {
-    if (!batch[s].empty()) sinks_[s](batch[s]);
-  }
+  for (const auto& [stream, run] : runs) sinks_[stream](run);
   lock.lock();
   writing_ = false;
   drained_.notify_all();
@@ -156,7 +162,12 @@ void report_error(const char* format, int err) {
 
 void console_exit(ExitStatus status) {
   console().flush(1000000);
+  if (const auto last_words = exit_hook.load(std::memory_order_acquire)) last_words(status);
   std::_Exit(static_cast<int>(status));
+}
+
+void set_exit_hook(void (*last_words)(ExitStatus status)) {
+  exit_hook.store(last_words, std::memory_order_release);
 }
 
 }  // namespace eventid

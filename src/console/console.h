@@ -66,5 +66,8 @@ void report_error(const char* format, int err);
 // Ends the process with status once what is queued is written, waiting at most a second for a
 // stuck stream. Runs no destructors: other threads may still use what they would release.
 [[noreturn]] void console_exit(ExitStatus status);
+// What console_exit() runs last, before the process ends (a Windows service's final report);
+// it may end the process itself.
+void set_exit_hook(void (*last_words)(ExitStatus status));
 
 }  // namespace eventid

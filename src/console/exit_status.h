@@ -1,10 +1,13 @@
 // How the relay ends. Once serving it runs until stopped, so it never ends with kAnswered then.
+// Run as a Windows service (--service), it reports a status other than 0 as its service-specific
+// exit code.
 #pragma once
 
 namespace eventid {
 
 enum class ExitStatus : int {
   kAnswered = 0,         // --help or --version
+  kStopped = 0,          // a Windows service, stopped by the Service Control Manager
   kNoSocketLibrary = 1,  // Windows Sockets failed to start
   kNoResources = 2,      // memory, a thread, a standard descriptor, or descriptors for clients
   kListenerFailed = 3,   // the listening socket could not be had, or failed

@@ -380,12 +380,28 @@ net::Socket open_listener(const ServerConfig& config) {
   return s;
 }
 
+bool ServingStop::stop() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  stopped_ = true;
+  if (server_) server_->stop();
+  return server_ != nullptr;
+}
+
+void ServingStop::attach(Server* server) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  server_ = server;
+  if (server_ && stopped_) server_->stop();
+}
+
 void deliver_id(const ServerConfig& config, const SampleRing& ring, const Clock& clock,
-                const std::function<void()>& on_listening) {
+                const std::function<void()>& on_listening, ServingStop* stop) {
   const net::Socket listener = open_listener(config);
   if (!listener.valid()) return;
   if (on_listening) on_listening();
-  Server(listener, config, ring, real_server_seam(clock)).run();
+  Server server(listener, config, ring, real_server_seam(clock));
+  if (stop) stop->attach(&server);
+  server.run();
+  if (stop) stop->attach(nullptr);
 }
 
 }  // namespace eventid

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 
 #include "delivery/client_names.h"
 #include "net/net.h"
@@ -72,9 +73,26 @@ class Server {
   std::unique_ptr<Loop> loop_;
 };
 
+// How another thread ends deliver_id() (a Windows service being stopped): stop() ends the
+// serving loop, which closes the listener and every client as deliver_id() returns. Once
+// stopped, a loop that begins later ends as soon as it begins.
+class ServingStop {
+ public:
+  // From any thread. True when a loop was serving: deliver_id() returns soon.
+  bool stop();
+  // For deliver_id(): the server about to serve, and null before the server goes.
+  void attach(Server* server);
+
+ private:
+  std::mutex mutex_;
+  Server* server_ = nullptr;
+  bool stopped_ = false;
+};
+
 // Listens as config says and serves from a primed ring; on_listening runs once clients can
-// connect. Returns only after a failure of the listening socket, which it has reported.
+// connect. Returns after a failure of the listening socket, which it has reported, or after
+// stop->stop().
 void deliver_id(const ServerConfig& config, const SampleRing& ring, const Clock& clock,
-                const std::function<void()>& on_listening);
+                const std::function<void()>& on_listening, ServingStop* stop = nullptr);
 
 }  // namespace eventid

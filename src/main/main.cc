@@ -16,6 +16,7 @@
 #include "main/options.h"
 #include "main/service_manager.h"
 #include "net/net.h"
+#include "service/service.h"
 #include "status/status_server.h"
 #include "timing/ring.h"
 #include "upstream/collector.h"
@@ -125,8 +126,11 @@ void wait_for_first_sample(const SampleRing& ring) {
   if (options.status) start_status(options, shared, clock);
   start_collector(shared, options, clock, manager);
   wait_for_first_sample(shared.ring);
-  deliver_id(options.server, shared.ring, clock,
-             [&] { manager.ready(shared.ring.snapshot().connected); });
+  const auto on_listening = [&] {
+    manager.ready(shared.ring.snapshot().connected);
+    service_listening();
+  };
+  deliver_id(options.server, shared.ring, clock, on_listening, service_stop());
   console_exit(ExitStatus::kListenerFailed);
 }
 
@@ -147,6 +151,7 @@ int main(int argc, char** argv) {
     }
     const CommandLine command = eventid::parse_command_line(argc, argv);
     if (command.action != CommandLine::Action::kRun) eventid::answer(command);
+    if (command.options.service) eventid::run_service([&] { eventid::run(command.options); });
     eventid::run(command.options);
   } catch (const std::bad_alloc&) {
     return no_resources;  // out of memory at start-up

@@ -2,10 +2,15 @@
 
 #include <string_view>
 
+#include "service/service.h"
+
 namespace eventid {
 namespace {
 
 using Action = CommandLine::Action;
+
+constexpr char kServiceUsage[] =
+    "  --service          run as the service eventid-relay under the Service Control Manager";
 
 // A whole number from low to high in decimal digits only: no sign, no prefix, no space.
 bool parse_number(std::string_view text, long low, long high, long* out) {
@@ -124,6 +129,12 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
       c.action = name == "-h" || name == "--help" ? Action::kHelp : Action::kVersion;
       return c;
     }
+    if (name == "--service") {
+      if (!service_available()) return usage_error(name, "only on Windows");
+      if (inline_value) return usage_error(name, "takes no value");
+      c.options.service = true;
+      continue;
+    }
     if (name == "--track-rate") {
       if (inline_value) return usage_error(name, "takes no value");
       c.options.track_rate = true;
@@ -156,6 +167,7 @@ std::string usage_text() {
       "address)",
       "  --port N           serve on this port, 0 for any free one (default 58051)",
       "  --resolution R     clock resolution of samples and estimates: ms (default) or us",
+      service_available() ? kServiceUsage : nullptr,
       "  --status ADDR:PORT serve Prometheus metrics at /metrics and a JSON status at /status",
       "                     over HTTP, on this IPv4 address and port (0: any free one)",
       "  --track-rate       measure how fast the upstream's clock runs against this one's and",
@@ -169,7 +181,9 @@ std::string usage_text() {
       "local clients over TCP. HOST and SERVICE name the upstream event-ID server (default ";
   text.append(default_upstream_host()).append(" and ").append(kDefaultUpstreamService);
   text += ").\r\n";
-  for (const char* line : kLines) text.append(line).append("\r\n");
+  for (const char* line : kLines) {
+    if (line) text.append(line).append("\r\n");
+  }
   return text;
 }
 

@@ -11,11 +11,11 @@
 namespace eventid {
 namespace {
 
-// A pipe takes this much in one write: more would let other writers' text land inside it.
-constexpr std::size_t kMostInOneWrite = 4096;
 // After a write the writer looks again this much later instead of being woken for every
-// message: while messages keep coming, the wake-ups would cost the serving thread most.
-constexpr auto kBusyLook = std::chrono::milliseconds(1);
+// message: while messages keep coming, the wake-ups would cost the serving thread most (a
+// connection, with its two messages, measured 1.29 to 1.65 times the floor's cost without
+// this, 1.05 to 1.21 with it).
+constexpr std::int64_t kBusyLookUs = 1000;
 
 std::string drop_report(unsigned long& count) {
   return std::to_string(std::exchange(count, 0)) +
@@ -70,23 +70,22 @@ std::uint64_t Console::dropped_total() {
   return dropped_total_;
 }
 
-// The sinks take runs of one stream in the order they came, so that a sink pair that feeds one
-// log (the Windows event log) keeps failures and progress in the order they happened.
 void Console::write_queued(std::unique_lock<std::mutex>& lock) {
-  std::vector<std::pair<bool, std::vector<std::string>>> runs;
-  const auto add = [&runs](bool stream, std::string text) {
-    if (runs.empty() || runs.back().first != stream)
-      runs.emplace_back(stream, std::vector<std::string>{});
-    runs.back().second.push_back(std::move(text));
-  };
-  for (auto& [stream, text] : queue_) add(stream, std::move(text));
-  queue_.clear();
+  std::deque<std::pair<bool, std::string>> taken = std::exchange(queue_, {});
   for (const bool s : {false, true}) {
-    if (dropped_[s]) add(s, drop_report(dropped_[s]));
+    if (dropped_[s]) taken.emplace_back(s, drop_report(dropped_[s]));
   }
   writing_ = true;
   lock.unlock();
-  for (const auto& [stream, run] : runs) sinks_[stream](run);
+  // Runs of one stream, in the order they came: where both sinks feed one log (the Windows
+  // event log), failures and progress keep the order they happened in.
+  std::vector<std::string> run;
+  for (std::size_t i = 0; i < taken.size(); ++i) {
+    run.push_back(std::move(taken[i].second));
+    const bool stream = taken[i].first;
+    if (i + 1 == taken.size() || taken[i + 1].first != stream)
+      sinks_[stream](std::exchange(run, {}));
+  }
   lock.lock();
   writing_ = false;
   drained_.notify_all();
@@ -100,25 +99,20 @@ void Console::run() {
     asleep_ = false;
     if (idle()) return;  // stopping, and all written
     write_queued(lock);
-    wake_.wait_for(lock, kBusyLook, [&] { return stopping_; });
+    wake_.wait_for(lock, std::chrono::microseconds(kBusyLookUs), [&] { return stopping_; });
   }
 }
 
+// A message a write, flushed at once. A reader that has gone fails the write: that message is
+// lost, and the next is tried.
 Sink stdio_sink(bool error_stream) {
   FILE* const file = error_stream ? stderr : stdout;
-  // A reader that has gone fails the write: that text is lost, and the next is tried.
-  const auto write_now = [file](const std::string& text) {
-    if (std::fwrite(text.data(), 1, text.size(), file) != text.size() || std::fflush(file)) {
-      std::clearerr(file);
-    }
-  };
-  return [write_now](const std::vector<std::string>& messages) {
-    std::string chunk;
+  return [file](const std::vector<std::string>& messages) {
     for (const std::string& m : messages) {
-      if (chunk.size() + m.size() > kMostInOneWrite) write_now(std::exchange(chunk, {}));
-      chunk += m;
+      if (std::fwrite(m.data(), 1, m.size(), file) != m.size() || std::fflush(file)) {
+        std::clearerr(file);
+      }
     }
-    write_now(chunk);
   };
 }
 

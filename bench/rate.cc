@@ -58,6 +58,14 @@ std::optional<double> error_us(Relay& r) {
   return (line_position(line) - (before + after) / 2) * 1e5;
 }
 
+// After a pause the first request of a cycle meets CPUs that have gone idle: the relay wakes
+// later than its client, and its line comes out tens of µs ahead of the middle of the round
+// trip (measured: +37 µs against -25 µs for the five relays asked after it). A request whose
+// answer is not counted goes first.
+void wake_the_cpus(std::vector<Relay>& relays) {
+  error_us(relays.front());
+}
+
 double rate_found_ppm(const Relay& r) {
   const std::string body = http_exchange(r.status, "GET /metrics HTTP/1.1\r\n\r\n");
   return metric(body, "eventid_relay_upstream_rate_deviation_ratio") * 1e6;
@@ -99,6 +107,7 @@ int main(int argc, char** argv) {
   plot << "# seconds since start-up, error in ms without and with --track-rate, at -200 ppm\n";
   const auto started = Steady::now();
   while (Steady::now() - started < kWarmUp) {
+    wake_the_cpus(relays);
     const auto e_plain = error_us(relays[4]), e_track = error_us(relays[5]);
     if (e_plain && e_track) {
       plot << std::chrono::duration<double>(Steady::now() - started).count() << ' '
@@ -109,6 +118,7 @@ int main(int argc, char** argv) {
   for (int round = 0; round < kRounds; ++round) {
     std::vector<std::vector<double>> errors(relays.size());
     for (int i = 0; i < kPerRound; ++i) {
+      wake_the_cpus(relays);
       for (std::size_t k = 0; k < relays.size(); ++k) {
         if (const auto e = error_us(relays[k])) errors[k].push_back(*e);
       }

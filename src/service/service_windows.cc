@@ -25,7 +25,7 @@ wchar_t kServiceName[] = L"eventid-relay";  // the dispatcher's table takes it w
 // The wait for the upstream's first sample has no bound: the start stays pending, reported
 // afresh with a new checkpoint well within each hint.
 constexpr DWORD kStartHintMs = 15000;
-constexpr auto kStartRefresh = std::chrono::seconds(5);
+constexpr std::int64_t kStartRefreshUs = 5000000;
 constexpr DWORD kStopHintMs = 2000;
 
 struct Service {
@@ -95,7 +95,7 @@ DWORD WINAPI on_control(DWORD control, DWORD, void*, void*) {
 void keep_start_fresh() {
   Service& s = service();
   std::unique_lock<std::mutex> lock(s.mutex);
-  while (!s.changed.wait_for(lock, kStartRefresh,
+  while (!s.changed.wait_for(lock, std::chrono::microseconds(kStartRefreshUs),
                              [&] { return s.status.dwCurrentState != SERVICE_START_PENDING; })) {
     report(s, SERVICE_START_PENDING, SERVICE_ACCEPT_STOP, kStartHintMs);
   }

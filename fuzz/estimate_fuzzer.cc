@@ -1,8 +1,10 @@
 // The estimate and the ID line over arbitrary ring contents, connected flags, clock readings
 // and rates, and the rate tracker fed those samples: no undefined behaviour (the sanitizers
 // watch), and every line well formed.
+#include <cinttypes>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -42,6 +44,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const IdLine line = format_id_line(estimate(slots, connected, now_us, r));
     if (line.size != std::strlen(line.text) || !id_line_check::well_formed(line.text)) std::abort();
   }
+  // The line as snprintf writes its format, for any fields at all.
+  const Estimate any{take<std::uint32_t>(data, size), take<std::uint32_t>(data, size),
+                     "OSD"[take<std::uint8_t>(data, size) % 3], take<std::int32_t>(data, size),
+                     take<std::int32_t>(data, size)};
+  char want[64];
+  std::snprintf(want, sizeof want, "%" PRIu32 ".%05" PRIu32 " %c %" PRId32 " %" PRId32 "\r\n",
+                any.id, any.micros, any.state, any.jitter, any.jitter0);
+  if (std::strcmp(format_id_line(any).text, want) != 0) std::abort();
   RateTracker tracker;
   for (const Sample& s : slots) tracker.add(s);
   if (tracker.rate() && std::abs(*tracker.rate()) > kMaxRate) std::abort();

@@ -256,7 +256,7 @@ class Server::Loop {
   // Every estimate is made at the moment its line is.
   void send_fresh_line(Client& c) {
     const std::int64_t now = seam_.clock();
-    c.line = format_id_line(estimate(ring_.snapshot(), now));
+    c.line = format_id_line(estimate(ring_, now));
     ++counters_.lines;
     c.sent = 0;
     c.last_line_us = now;

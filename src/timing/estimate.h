@@ -40,6 +40,9 @@ Estimate estimate(const SampleRing::Slots& slots, bool connected, std::int64_t n
 // The estimate from a snapshot of a primed ring, with its rate where it has one.
 Estimate estimate(const SampleRing::Snapshot& snapshot, std::int64_t now_us);
 
+// The same from the ring itself, read in place.
+Estimate estimate(const SampleRing& ring, std::int64_t now_us);
+
 // The estimate for this moment, from a primed ring.
 Estimate estimate_now(const SampleRing& ring, const Clock& clock);
 

@@ -41,6 +41,13 @@ class SampleRing {
   void set_connected(bool connected) { connected_.store(connected, std::memory_order_release); }
   void set_rate(std::optional<double> rate);
   Snapshot snapshot() const;
+  // Calls read(slots, connected, rate) with the ring as it stands, held still meanwhile: for
+  // a reader that needs no copy.
+  template <typename Read>
+  auto read_in_place(Read&& read) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return read(slots_, connected_.load(std::memory_order_acquire), rate_);
+  }
   // True once prime() has run: from then on every slot holds a real sample.
   bool primed() const { return primed_.load(std::memory_order_acquire); }
 

@@ -20,8 +20,8 @@ namespace eventid {
 // Where one stream's messages go: whole messages, in order, from the writer thread alone.
 using Sink = std::function<void(const std::vector<std::string>& messages)>;
 
-// Standard output or error: each message in one write, flushed at once. A stream whose reader
-// has gone loses what it is given.
+// Standard output or error: several messages to a write but never one split between two,
+// flushed at once. A stream whose reader has gone loses what it is given.
 Sink stdio_sink(bool error_stream);
 
 class Console {

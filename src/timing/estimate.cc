@@ -49,7 +49,11 @@ constexpr double kFarUs = 4.0e18;
 
 }  // namespace
 
-Estimate estimate(const SampleRing::Slots& slots, bool connected, std::int64_t now_us) {
+namespace {
+
+// The plain estimate, and the smallest offset that it rests on.
+Estimate plain_estimate(const SampleRing::Slots& slots, bool connected, std::int64_t now_us,
+                        std::int64_t* lowest) {
   const Sample& reference = slots[kRingSize - 1];
   std::int64_t oldest_us = reference.arrival_us;
   std::int64_t min_offset = reference.offset_us;
@@ -71,13 +75,14 @@ Estimate estimate(const SampleRing::Slots& slots, bool connected, std::int64_t n
   e.state = state_letter(connected, wrapping_sub(now_us, oldest_us));
   e.jitter = static_cast<std::int32_t>(jitter);
   e.jitter0 = static_cast<std::int32_t>(static_cast<std::uint32_t>(jitter0));
+  *lowest = min_offset;
   return e;
 }
 
-std::int64_t carried_min_offset(const SampleRing::Slots& slots, double rate, std::int64_t now_us) {
+// carried_min_offset() for a ring whose smallest raw offset is known.
+std::int64_t carried_from(const SampleRing::Slots& slots, std::int64_t lowest, double rate,
+                          std::int64_t now_us) {
   if (!std::isfinite(rate)) rate = 0;
-  std::int64_t lowest = slots[0].offset_us;
-  for (const Sample& s : slots) lowest = std::min(lowest, s.offset_us);
   // Each offset's distance from the lowest, in one counter's turn, carried forward to now.
   double best = kFarUs;
   for (const Sample& s : slots) {
@@ -87,10 +92,24 @@ std::int64_t carried_min_offset(const SampleRing::Slots& slots, double rate, std
   return wrapping_add(lowest, std::llround(std::max(best, -kFarUs)));
 }
 
+}  // namespace
+
+Estimate estimate(const SampleRing::Slots& slots, bool connected, std::int64_t now_us) {
+  std::int64_t lowest;
+  return plain_estimate(slots, connected, now_us, &lowest);
+}
+
+std::int64_t carried_min_offset(const SampleRing::Slots& slots, double rate, std::int64_t now_us) {
+  std::int64_t lowest = slots[0].offset_us;
+  for (const Sample& s : slots) lowest = std::min(lowest, s.offset_us);
+  return carried_from(slots, lowest, rate, now_us);
+}
+
 Estimate estimate(const SampleRing::Slots& slots, bool connected, std::int64_t now_us,
                   std::optional<double> rate) {
-  Estimate e = estimate(slots, connected, now_us);
-  if (rate) place(e, now_us, carried_min_offset(slots, *rate, now_us));
+  std::int64_t lowest;
+  Estimate e = plain_estimate(slots, connected, now_us, &lowest);
+  if (rate) place(e, now_us, carried_from(slots, lowest, *rate, now_us));
   return e;
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -16,8 +17,7 @@ namespace eventid::test {
 class Simulator {
  public:
   explicit Simulator(std::vector<std::string> args = {});
-  Process process;
-  std::uint16_t port = 0;
+  std::uint16_t port = 0;  // 0 if it never came up (the test has failed then)
   // The true upstream position now, in IDs (whole ID and fraction), at the simulator's rate.
   double truth() const;
   // Seconds since the simulator started, by its clock (a jump does not move it).
@@ -26,7 +26,9 @@ class Simulator {
   std::vector<std::string> continuation() const;
 
  private:
+  bool came_up();
   bool read_truth(const std::string& out) const;
+  std::unique_ptr<Process> process_;
   mutable std::mutex mutex;  // truth() may be asked from several threads
   mutable double start = 0;
   mutable double epoch_us = 0;

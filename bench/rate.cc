@@ -119,7 +119,9 @@ int main(int argc, char** argv) {
     std::vector<std::vector<double>> errors(relays.size());
     for (int i = 0; i < kPerRound; ++i) {
       wake_the_cpus(relays);
-      for (std::size_t k = 0; k < relays.size(); ++k) {
+      // Each relay goes first in turn: no relay's figures carry a place in the order.
+      for (std::size_t j = 0; j < relays.size(); ++j) {
+        const std::size_t k = (j + static_cast<std::size_t>(i)) % relays.size();
         if (const auto e = error_us(relays[k])) errors[k].push_back(*e);
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(25));

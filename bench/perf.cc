@@ -124,10 +124,10 @@ struct LineError {
 // One line's error against the truth at the middle of its round trip.
 LineError line_error(RelayClient& c, const Simulator& sim) {
   const double at = unix_us_now();
-  const double before = sim.truth();
+  const double before = sim.truth_as_read();
   c.send("x");
   const std::string line = c.read_line();
-  const double after = sim.truth();
+  const double after = sim.truth_as_read();
   return {at, (line_position(line) - (before + after) / 2) * 100, (after - before) * 50};
 }
 
@@ -153,7 +153,7 @@ class DelayProbe {
           while (!stop_) {
             const std::string line = upstream.read_line();
             const double at = unix_us_now();
-            const double truth = sim.truth();
+            const double truth = sim.truth_as_read();
             if (line.size() < 4) continue;
             const double id =
                 static_cast<double>(std::stoul(line.substr(line.rfind(' ') + 1), nullptr, 16));

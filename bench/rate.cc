@@ -48,12 +48,12 @@ struct Relay {
 // One line's error against the truth at the middle of its round trip, in µs; nothing if the
 // round trip took more than 1 ms.
 std::optional<double> error_us(Relay& r) {
-  const double before = r.sim->truth();
+  const double before = r.sim->truth_as_read();
   const auto t0 = Steady::now();
   r.client->send("x");
   const std::string line = r.client->read_line();
   const double rtt_us = std::chrono::duration<double, std::micro>(Steady::now() - t0).count();
-  const double after = r.sim->truth();
+  const double after = r.sim->truth_as_read();
   if (rtt_us > 1000 || !well_formed(line)) return std::nullopt;
   return (line_position(line) - (before + after) / 2) * 1e5;
 }

@@ -85,8 +85,16 @@ std::vector<std::string> Simulator::continuation() const {
 double Simulator::truth() const {
   const double now = unix_us();
   read_truth(process_->out());
+  return truth_at(now);
+}
+
+double Simulator::truth_as_read() const {
+  return truth_at(unix_us());
+}
+
+double Simulator::truth_at(double now_us) const {
   std::lock_guard<std::mutex> lock(mutex);
-  return start + (now - epoch_us) * (1e6 + rate_ppm) / 1e11;
+  return start + (now_us - epoch_us) * (1e6 + rate_ppm) / 1e11;
 }
 
 std::uint16_t listening_port(const Process& relay, bool named) {

@@ -20,6 +20,9 @@ class Simulator {
   std::uint16_t port = 0;  // 0 if it never came up (the test has failed then)
   // The true upstream position now, in IDs (whole ID and fraction), at the simulator's rate.
   double truth() const;
+  // The same from the truth last read, without reading the simulator's output again: around a
+  // request being timed, where that read (tens of µs) would widen the window. Not across a jump.
+  double truth_as_read() const;
   // Seconds since the simulator started, by its clock (a jump does not move it).
   double elapsed() const;
   // The arguments that make another simulator continue this one's IDs where it stands.
@@ -28,6 +31,7 @@ class Simulator {
  private:
   bool came_up();
   bool read_truth(const std::string& out) const;
+  double truth_at(double now_us) const;
   std::unique_ptr<Process> process_;
   mutable std::mutex mutex;  // truth() may be asked from several threads
   mutable double start = 0;

@@ -21,7 +21,8 @@ class Simulator {
   // The true upstream position now, in IDs (whole ID and fraction), at the simulator's rate.
   double truth() const;
   // The same from the truth last read, without reading the simulator's output again: around a
-  // request being timed, where that read (tens of µs) would widen the window. Not across a jump.
+  // request being timed, where that read (6 µs, 26 at p99) would widen the window. Not across a
+  // jump.
   double truth_as_read() const;
   // Seconds since the simulator started, by its clock (a jump does not move it).
   double elapsed() const;

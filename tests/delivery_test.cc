@@ -64,9 +64,9 @@ net::Endpoint host(int n) {
 }
 
 // A resolver that answers from a table, at once or only when the test lets it, and a clock
-// that the test moves. Lookups hold the world they ask, so that one still out when its test
-// ends asks a world that is still there.
-struct World {
+// that the test moves. A lookup can outlast the server or names that asked for it, and then
+// settles its answer at the clock's time: both hold the world, which is still there then.
+struct World : std::enable_shared_from_this<World> {
   std::mutex mutex;
   std::condition_variable changed;
   bool holding = false;
@@ -99,12 +99,12 @@ struct World {
     return calls;
   }
   ClientNames::Lookup lookup() {
-    return [this](const net::Endpoint& peer) { return look_up(peer); };
+    return [w = shared_from_this()](const net::Endpoint& peer) { return w->look_up(peer); };
   }
   Clock clock() {
-    return [this] {
-      ++clock_reads;
-      return now_us.load();
+    return [w = shared_from_this()] {
+      ++w->clock_reads;
+      return w->now_us.load();
     };
   }
 };
@@ -112,8 +112,7 @@ struct World {
 struct ClientNamesTest : testing::Test {
   std::shared_ptr<World> world = std::make_shared<World>();
   std::atomic<int> answers{0};
-  ClientNames names{[w = world](const net::Endpoint& peer) { return w->look_up(peer); },
-                    [w = world] { return w->now_us.load(); }, [this] { ++answers; }};
+  ClientNames names{world->lookup(), world->clock(), [this] { ++answers; }};
   void TearDown() override { world->hold(false); }
 
   // What a client of the host is shown as, once its lookup, if any, has answered.

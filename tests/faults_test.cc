@@ -91,6 +91,18 @@ TEST(UpstreamRestart, BackAfterFiveSecondsDown) {
   EXPECT_NE(relay.err().find("Connect failed, 1/20 retries left...\r\n"), std::string::npos);
 }
 
+// A stop and continue (Ctrl-Z and fg, a debugger attaching) is no upstream failure.
+TEST(UpstreamConnection, OutlivesTheRelayStoppedAndContinued) {
+  RelayRun run;
+  ASSERT_TRUE(run.serving());
+  if (!run.relay.stop_and_continue()) GTEST_SKIP() << "no job control signals here";
+  RelayClient c(run.port);
+  EXPECT_TRUE(well_formed(c.read_line()));
+  std::this_thread::sleep_for(500ms);  // time for a failure's message to be written
+  EXPECT_EQ(run.relay.err(), "");
+  EXPECT_EQ(occurrences(run.relay.out(), "Trying to connect"), 1);
+}
+
 // Neither needs a query to leave the machine: a label longer than 63 characters cannot be
 // looked up, and services are looked up locally.
 TEST(UpstreamResolution, UnknownHostOrServiceKeepsRetrying) {

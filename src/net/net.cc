@@ -150,7 +150,11 @@ bool host_name(const Endpoint& peer, std::string* name) {
 }
 
 long receive_some(const Socket& s, char* buf, std::size_t size) {
-  return static_cast<long>(::recv(native::sock(s.get()), buf, static_cast<int>(size), 0));
+  long n;
+  do {
+    n = static_cast<long>(::recv(native::sock(s.get()), buf, static_cast<int>(size), 0));
+  } while (n < 0 && native::interrupted(last_error()));
+  return n;
 }
 
 long send_some(const Socket& s, const char* buf, std::size_t size) {

@@ -141,4 +141,10 @@ void Process::kill() {
   wait_exit(std::chrono::seconds(10));
 }
 
+bool Process::stop_and_continue() {
+  ::kill(impl_->pid, SIGSTOP);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  return ::kill(impl_->pid, SIGCONT) == 0;
+}
+
 }  // namespace eventid::test

@@ -108,4 +108,8 @@ void Process::kill() {
   wait_exit(std::chrono::seconds(10));
 }
 
+bool Process::stop_and_continue() {
+  return false;
+}
+
 }  // namespace eventid::test

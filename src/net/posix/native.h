@@ -23,6 +23,12 @@ inline int sock(Handle h) {
   return static_cast<int>(h);
 }
 
+// A blocking receive with a timeout fails with EINTR when the process is stopped and continued
+// (job control, a debugger attaching), even with no signal handler: nothing went wrong with it.
+inline bool interrupted(int err) {
+  return err == EINTR;
+}
+
 // accept(), the new socket never handed on to programs that the process starts.
 Handle accept(Handle listener, sockaddr_in* peer);
 std::string resolver_error_text(int rc);

@@ -20,6 +20,11 @@ inline SOCKET sock(Handle h) {
   return static_cast<SOCKET>(h);
 }
 
+// No signal interrupts a receive here; WSAEINTR means its socket was closed under it.
+inline bool interrupted(int /*err*/) {
+  return false;
+}
+
 Handle accept(Handle listener, sockaddr_in* peer);
 std::string resolver_error_text(int rc);
 

@@ -33,7 +33,7 @@ void serve_one_at_a_time(const net::Socket& listener) {
 }
 
 void serve_many_at_a_time(const net::Socket& listener, std::size_t most) {
-  constexpr std::uint64_t kListener = net::kWakeKey - 1;
+  constexpr std::uint64_t kListener = net::kFirstPollerKey - 1;
   net::set_nonblocking(listener, true);
   net::Poller poller;
   poller.add(listener, net::kReadable, kListener);

@@ -187,25 +187,26 @@ struct ServerRun {
     net::Endpoint bound;
     net::local_endpoint(listener, &bound);
     port = bound.port;
-    const ServerSeam seam{world->clock(), world->lookup(), [this](auto& l, auto* peer, int* err) {
+    const ServerSeam seam{world->lookup(), [this](auto& l, auto* peer, int* err) {
                             ++accepts;
                             if (short_of_descriptors) {
                               *err = test::too_many_open_files();
                               return net::Socket();
                             }
-                            return real_server_seam({}).accept(l, peer, err);
+                            return system_acceptor()(l, peer, err);
                           }};
-    server = std::make_unique<Server>(listener, this->config, ring, seam);
-    thread = std::thread([this] { EXPECT_TRUE(server->run()); });
+    server = std::make_unique<Server>(loop, listener, this->config, ring, counters, seam);
+    thread = std::thread([this] { EXPECT_TRUE(loop.run()); });
   }
   ~ServerRun() {
     world->hold(false);
-    server->stop();
+    loop.stop();
     thread.join();
   }
+  // The loop reads the clock again when woken, as it does when a name's answer comes.
   void advance(std::int64_t us) {
     world->now_us += us;
-    server->wake();
+    loop.wake();
   }
 
   test::CapturedConsole console;
@@ -214,6 +215,8 @@ struct ServerRun {
   SampleRing ring;
   std::atomic<bool> short_of_descriptors{false};
   std::atomic<int> accepts{0};
+  ServerCounters counters;
+  EventLoop loop{"deliver_id()", world->clock()};
   net::Socket listener;
   std::uint16_t port = 0;
   std::unique_ptr<Server> server;
@@ -475,8 +478,10 @@ TEST(ServingStop, EndsDeliverIdWhetherItServesYetOrNot) {
     const std::uint16_t port = test::closed_port();
     std::atomic<bool> listening{false}, returned{false};
     std::thread loop([&] {
+      ServerCounters counters;
       deliver_id(
-          {{net::kLoopback, port}}, ring, millisecond_clock, [&] { listening = true; }, &stop);
+          {{net::kLoopback, port}}, ring, millisecond_clock, counters, [&] { listening = true; },
+          &stop);
       returned = true;
     });
     EXPECT_TRUE(eventually([&] { return listening.load(); }));

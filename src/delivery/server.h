@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "delivery/client_names.h"
+#include "loop/event_loop.h"
 #include "net/net.h"
 #include "timing/clock.h"
 #include "timing/ring.h"
@@ -19,8 +20,6 @@ inline constexpr std::uint16_t kDeliveryPort = 58051;
 // What one receive from a client takes; each receive that returns data earns one line.
 inline constexpr std::size_t kClientReceiveSize = 100;
 inline constexpr int kMostClients = 1024;
-// After descriptors or buffers ran out, accepting is tried again this much later.
-inline constexpr std::int64_t kShortagePauseUs = 100000;
 
 // What the server has done, for whoever watches the relay: written by the serving thread
 // alone, read by any.
@@ -38,39 +37,32 @@ struct ServerConfig {
   bool say_where = false;                 // "Listening on ADDR:PORT" once listening
   int clients = 1;                        // conversations at a time
   std::int64_t idle_timeout_us = 0;       // drop a client silent, or not reading, this long
-  ServerCounters* counters = nullptr;     // where to count, if anywhere
 };
 
-// What the server takes from the world beyond its listener: tests hand in their own.
+// What the server takes from the world beyond its loop: tests hand in their own.
 struct ServerSeam {
-  Clock clock;                 // for the lines and the deadlines
-  ClientNames::Lookup lookup;  // a client host's name
-  // The next client waiting on the listener; an invalid socket and the error otherwise.
-  std::function<net::Socket(const net::Socket& listener, net::Endpoint* peer, int* error)> accept;
+  ClientNames::Lookup lookup = ClientNames::system_lookup;  // a client host's name
+  Acceptor accept = system_acceptor();
 };
-ServerSeam real_server_seam(Clock clock);
 
 // A listening socket as config says, with the longest queue the system takes, after writing
 // "Waiting for incoming connections..."; an invalid socket after a failure, already reported.
 net::Socket open_listener(const ServerConfig& config);
 
-// Serves config.clients conversations at a time: an ID line at once, then one more for every
-// receive that returns data. Clients beyond them wait in the listen queue. A client's failure
-// only drops that client, and no client can hold up another.
+// Serves config.clients conversations at a time, in loop: an ID line at once, then one more
+// for every receive that returns data. Clients beyond them wait in the listen queue. A
+// client's failure only drops that client, and no client can hold up another. The lines'
+// clock is the loop's. The listener, the ring and the counters outlive the server, and the
+// loop outlives it too.
 class Server {
  public:
-  Server(const net::Socket& listener, const ServerConfig& config, const SampleRing& ring,
-         ServerSeam seam);
+  Server(EventLoop& loop, const net::Socket& listener, const ServerConfig& config,
+         const SampleRing& ring, ServerCounters& counters, ServerSeam seam = {});
   ~Server();
-  // Serves until the listener fails (reported: false) or stop() is called (true).
-  bool run();
-  // From any thread: stop() ends run() soon; wake() makes it read the clock again.
-  void stop();
-  void wake();
 
  private:
-  class Loop;
-  std::unique_ptr<Loop> loop_;
+  class Impl;
+  std::unique_ptr<Impl> impl_;
 };
 
 // How another thread ends deliver_id() (a Windows service being stopped): stop() ends the
@@ -80,12 +72,12 @@ class ServingStop {
  public:
   // From any thread. True when a loop was serving: deliver_id() returns soon.
   bool stop();
-  // For deliver_id(): the server about to serve, and null before the server goes.
-  void attach(Server* server);
+  // For deliver_id(): the loop about to serve, and null before the loop goes.
+  void attach(EventLoop* loop);
 
  private:
   std::mutex mutex_;
-  Server* server_ = nullptr;
+  EventLoop* loop_ = nullptr;
   bool stopped_ = false;
 };
 
@@ -93,6 +85,7 @@ class ServingStop {
 // connect. Returns after a failure of the listening socket, which it has reported, or after
 // stop->stop().
 void deliver_id(const ServerConfig& config, const SampleRing& ring, const Clock& clock,
-                const std::function<void()>& on_listening, ServingStop* stop = nullptr);
+                ServerCounters& counters, const std::function<void()>& on_listening,
+                ServingStop* stop = nullptr);
 
 }  // namespace eventid

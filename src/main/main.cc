@@ -26,8 +26,6 @@ namespace {
 
 // Descriptors besides the clients': standard streams, listener, upstream, name lookups.
 constexpr int kDescriptorsBesideClients = 16;
-// The status listener's, with its clients.
-constexpr int kStatusDescriptors = kMostStatusClients + 1;
 
 // What the relay's threads share: made once, and never released, since the collector thread
 // uses it until the process ends.
@@ -71,7 +69,7 @@ void start_status(const Options& options, const Shared& shared, const Clock& clo
   const StatusSources sources{shared.ring, shared.upstream, shared.server,      options.upstream,
                               clock,       unix_time_us(),  options.track_rate, EVENTID_VERSION};
   try {
-    std::thread([listener, sources] { StatusServer(*listener, sources).run(); }).detach();
+    std::thread([listener, sources] { serve_status(*listener, sources); }).detach();
   } catch (const std::system_error& e) {
     console_err("main() thread start failed: %s\r\n", e.code().message().c_str());
     console_exit(ExitStatus::kNoResources);
@@ -111,9 +109,8 @@ void wait_for_first_sample(const SampleRing& ring) {
   } while (!ring.primed());
 }
 
-[[noreturn]] void run(Options options) {
+[[noreturn]] void run(const Options& options) {
   auto& shared = *new Shared;
-  options.server.counters = &shared.server;
   auto& manager = *new ServiceManager(usable_notify_socket(), options.upstream);
   const Clock clock =
       options.resolution == Resolution::kMicroseconds ? microsecond_clock : millisecond_clock;
@@ -130,7 +127,7 @@ void wait_for_first_sample(const SampleRing& ring) {
     manager.ready(shared.ring.snapshot().connected);
     service_listening();
   };
-  deliver_id(options.server, shared.ring, clock, on_listening, service_stop());
+  deliver_id(options.server, shared.ring, clock, shared.server, on_listening, service_stop());
   console_exit(ExitStatus::kListenerFailed);
 }
 

@@ -177,4 +177,16 @@ bool would_block(int err) {
   return is_one_of(err, native::kWouldBlockErrors);
 }
 
+Socket open_listener(const Endpoint& where, ListenFailure* failure) {
+  Socket s = open_tcp4();
+  const char* step = !s.valid()                         ? "socket"
+                     : !set_listener_address_option(s)  ? "setsockopt"
+                     : !bind_to(s, where)               ? "bind"
+                     : !listen_on(s, longest_backlog()) ? "listen"
+                                                        : nullptr;
+  if (!step) return s;
+  *failure = {step, last_error()};
+  return Socket();
+}
+
 }  // namespace eventid::net

@@ -98,6 +98,17 @@ bool bind_to(const Socket& s, const Endpoint& local);
 bool listen_on(const Socket& s, int backlog);
 // The longest listen queue the platform takes.
 int longest_backlog();
+
+// Why a listener could not be opened: the step that failed ("socket", "setsockopt", "bind",
+// "listen") and its error.
+struct ListenFailure {
+  const char* step = "";
+  int error = 0;
+};
+// A TCP listener at where, with the listener's address option and the longest queue the
+// platform takes: clients that are not yet served wait their turn there, and a short queue
+// leaves a burst of them retrying handshakes. An invalid socket and *failure otherwise.
+Socket open_listener(const Endpoint& where, ListenFailure* failure);
 // Where a socket is bound (binding port 0 gets a free one).
 bool local_endpoint(const Socket& s, Endpoint* out);
 Socket accept_client(const Socket& listener, Endpoint* peer);
@@ -130,12 +141,12 @@ bool would_block(int err);
 // the socket tells. A peer's close is kReadable.
 enum PollFlags : unsigned { kReadable = 1, kWritable = 2, kFailed = 4 };
 
-// A key that the Poller keeps for itself.
-inline constexpr std::uint64_t kWakeKey = ~std::uint64_t{0};
+// Keys that the Poller keeps for itself: a caller's keys lie below kFirstPollerKey.
+inline constexpr std::uint64_t kFirstPollerKey = ~std::uint64_t{0} - 1;
 
-// The readiness of many sockets, each registered once under a key of the caller's (any but
-// kWakeKey). Waiting costs the same however many sockets are idle (epoll on Linux; WSAPoll on
-// Windows, whose cost grows with their count). One thread waits; any thread may wake it.
+// The readiness of many sockets, each registered once under a key of the caller's. Waiting
+// costs the same however many sockets are idle (epoll on Linux; WSAPoll on Windows, whose cost
+// grows with their count). One thread waits; any thread may wake it.
 class Poller {
  public:
   struct Event {
@@ -153,9 +164,11 @@ class Poller {
   void remove(const Socket& s);  // before the socket closes
   // Ends the current or the next wait early, from any thread.
   void wake();
-  // Waits until a socket is ready, timeout_ms passes (-1: no limit) or wake() is called. The
-  // events replace *events; returns their count (0 after a timeout or a wake), -1 on an error.
-  int wait(std::vector<Event>* events, int timeout_ms);
+  // Waits until a socket is ready, timeout_us passes (-1: no limit) or wake() is called. The
+  // events replace *events; returns their count (0 after a timeout or a wake), -1 on an error
+  // (see last_error(); an interrupted wait is no error, it returns 0). The timeout is kept to
+  // the µs on Linux (a timer descriptor), to the ms on Windows (rounded up).
+  int wait(std::vector<Event>* events, std::int64_t timeout_us);
 
  private:
   struct Impl;

@@ -3,6 +3,7 @@
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
+#include <sys/timerfd.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <csignal>
 #include <cstddef>
 #include <cstring>
+#include <ctime>
 #include <iterator>
 
 #include "native.h"  // NOLINT: the platform folder is on the include path
@@ -127,13 +129,10 @@ int longest_backlog() {
   return INT_MAX;
 }
 
-struct Poller::Impl {
-  int epoll = ::epoll_create1(EPOLL_CLOEXEC);
-  int wake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);  // readable once woken
-  epoll_event ready[256];
-};
-
 namespace {
+
+constexpr std::uint64_t kWakeKey = kFirstPollerKey;
+constexpr std::uint64_t kTimerKey = kFirstPollerKey + 1;
 
 bool control(int epoll, int op, int fd, unsigned wanted, std::uint64_t key) {
   epoll_event e{};
@@ -142,21 +141,51 @@ bool control(int epoll, int op, int fd, unsigned wanted, std::uint64_t key) {
   return epoll_ctl(epoll, op, fd, &e) == 0;
 }
 
+std::int64_t monotonic_us() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return std::int64_t{ts.tv_sec} * 1000000 + ts.tv_nsec / 1000;
+}
+
 }  // namespace
 
+// epoll_wait's own timeout is in ms: a deadline to the µs is a timer descriptor in the set,
+// armed at an absolute time. It is set again only when a wait must end sooner than it would:
+// one that ends too soon costs a turn of the loop, a setting on every wait a system call.
+struct Poller::Impl {
+  int epoll = ::epoll_create1(EPOLL_CLOEXEC);
+  int wake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);  // readable once woken
+  int timer = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+  bool timer_armed = false;
+  std::int64_t timer_due_us = 0;  // while armed, on CLOCK_MONOTONIC
+  epoll_event ready[256];
+
+  void arm_timer(std::int64_t timeout_us) {
+    const std::int64_t due_us = monotonic_us() + timeout_us;
+    if (timer_armed && timer_due_us <= due_us) return;
+    itimerspec at{};
+    at.it_value = {static_cast<time_t>(due_us / 1000000),
+                   static_cast<long>(due_us % 1000000 * 1000)};
+    timer_armed = timerfd_settime(timer, TFD_TIMER_ABSTIME, &at, nullptr) == 0;
+    timer_due_us = due_us;
+  }
+};
+
 Poller::Poller() : impl_(new Impl) {
-  if (ok()) control(impl_->epoll, EPOLL_CTL_ADD, impl_->wake, kReadable, kWakeKey);
+  if (!ok()) return;
+  control(impl_->epoll, EPOLL_CTL_ADD, impl_->wake, kReadable, kWakeKey);
+  control(impl_->epoll, EPOLL_CTL_ADD, impl_->timer, kReadable, kTimerKey);
 }
 
 Poller::~Poller() {
-  for (const int fd : {impl_->epoll, impl_->wake}) {
+  for (const int fd : {impl_->epoll, impl_->wake, impl_->timer}) {
     if (fd >= 0) ::close(fd);
   }
   delete impl_;
 }
 
 bool Poller::ok() const {
-  return impl_->epoll >= 0 && impl_->wake >= 0;
+  return impl_->epoll >= 0 && impl_->wake >= 0 && impl_->timer >= 0;
 }
 
 bool Poller::add(const Socket& s, unsigned wanted, std::uint64_t key) {
@@ -176,21 +205,27 @@ void Poller::wake() {
   [[maybe_unused]] const ssize_t n = ::write(impl_->wake, &one, sizeof one);
 }
 
-int Poller::wait(std::vector<Event>* events, int timeout_ms) {
+int Poller::wait(std::vector<Event>* events, std::int64_t timeout_us) {
   events->clear();
-  const int n = epoll_wait(impl_->epoll, impl_->ready, std::size(impl_->ready), timeout_ms);
+  if (timeout_us > 0) impl_->arm_timer(timeout_us);
+  const int n = epoll_wait(impl_->epoll, impl_->ready, std::size(impl_->ready),
+                           timeout_us == 0 ? 0 : -1);
+  if (n < 0) return errno == EINTR ? 0 : -1;
   for (int i = 0; i < n; ++i) {
     const std::uint32_t got = impl_->ready[i].events;
-    if (impl_->ready[i].data.u64 == kWakeKey) {
+    const std::uint64_t key = impl_->ready[i].data.u64;
+    if (key == kWakeKey || key == kTimerKey) {
       std::uint64_t count;
-      [[maybe_unused]] const ssize_t r = ::read(impl_->wake, &count, sizeof count);
+      [[maybe_unused]] const ssize_t r =
+          ::read(key == kWakeKey ? impl_->wake : impl_->timer, &count, sizeof count);
+      if (key == kTimerKey) impl_->timer_armed = false;
       continue;
     }
-    events->push_back({impl_->ready[i].data.u64,
-                       ((got & EPOLLIN) ? kReadable : 0u) | ((got & EPOLLOUT) ? kWritable : 0u) |
-                           ((got & (EPOLLERR | EPOLLHUP)) ? kFailed : 0u)});
+    events->push_back({key, ((got & EPOLLIN) ? kReadable : 0u) |
+                                ((got & EPOLLOUT) ? kWritable : 0u) |
+                                ((got & (EPOLLERR | EPOLLHUP)) ? kFailed : 0u)});
   }
-  return n < 0 ? -1 : static_cast<int>(events->size());
+  return static_cast<int>(events->size());
 }
 
 }  // namespace eventid::net

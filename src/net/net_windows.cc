@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -141,6 +142,8 @@ Socket open_wake_socket() {
 
 }  // namespace
 
+constexpr std::uint64_t kWakeKey = kFirstPollerKey;
+
 // WSAPoll, which unlike select takes any number of sockets, over a table of them all; the
 // wake socket is the table's first entry.
 struct Poller::Impl {
@@ -192,8 +195,11 @@ void Poller::wake() {
   send_some(impl_->wake, "", 1);
 }
 
-int Poller::wait(std::vector<Event>* events, int timeout_ms) {
+int Poller::wait(std::vector<Event>* events, std::int64_t timeout_us) {
   events->clear();
+  // WSAPoll counts in ms: rounded up, so that a deadline never passes unnoticed.
+  const int timeout_ms =
+      timeout_us < 0 ? -1 : static_cast<int>(std::min<std::int64_t>((timeout_us + 999) / 1000, INT_MAX));
   const int n = WSAPoll(impl_->fds.data(), static_cast<ULONG>(impl_->fds.size()), timeout_ms);
   if (n == SOCKET_ERROR) return -1;
   for (std::size_t i = 0; i < impl_->fds.size() && n > 0; ++i) {

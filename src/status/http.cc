@@ -26,6 +26,24 @@ bool is_version(std::string_view v) {
   return v.size() == 8 && v.substr(0, 7) == "HTTP/1." && v[7] >= '0' && v[7] <= '9';
 }
 
+// The target's path: as it stands (origin form), or after the scheme and the authority of
+// the absolute form ("http://host:port/metrics", which proxies send); empty when neither.
+std::string_view target_path(std::string_view target) {
+  if (!target.empty() && target[0] == '/') return target;
+  const std::size_t scheme_end = target.find("://");
+  if (scheme_end == std::string_view::npos || scheme_end == 0) return {};
+  const std::string_view scheme = target.substr(0, scheme_end);
+  const bool letters = std::all_of(scheme.begin(), scheme.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+  });
+  if (!letters) return {};
+  const std::string_view rest = target.substr(scheme_end + 3);
+  const std::size_t path = rest.find_first_of("/?");
+  if (path == 0) return {};  // no authority
+  if (path == std::string_view::npos) return "/";
+  return rest[path] == '/' ? rest.substr(path) : "/";
+}
+
 const char* reason_phrase(int status) {
   switch (status) {
     case 200:
@@ -59,8 +77,8 @@ std::optional<Request> parse_request_head(std::string_view head) {
   const std::string_view line = next_line(rest);
   const std::size_t first = line.find(' '), second = line.find(' ', first + 1);
   if (first == std::string_view::npos || second == std::string_view::npos) return std::nullopt;
-  Request r{line.substr(0, first), line.substr(first + 1, second - first - 1)};
-  if (!is_token(r.method) || r.path.empty() || r.path[0] != '/' ||
+  Request r{line.substr(0, first), target_path(line.substr(first + 1, second - first - 1))};
+  if (!is_token(r.method) || r.path.empty() ||
       r.path.find_first_of(" \t\r") != std::string_view::npos ||
       !is_version(line.substr(second + 1))) {
     return std::nullopt;

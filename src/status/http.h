@@ -18,10 +18,11 @@ std::size_t request_head_length(std::string_view received);
 
 struct Request {
   std::string_view method;
-  std::string_view path;  // the target without its query
+  std::string_view path;  // the target's path, without its query
 };
 
-// The request line ("METHOD /path HTTP/1.x") and header lines ("Name: value") of a whole
+// The request line ("METHOD /path HTTP/1.x", or with the target's absolute form
+// "http://host:port/path") and header lines ("Name: value") of a whole
 // head; nothing when either is malformed.
 std::optional<Request> parse_request_head(std::string_view head);
 

@@ -13,18 +13,7 @@
 namespace eventid {
 namespace {
 
-constexpr std::uint64_t kListenerKey = net::kWakeKey - 1;
 constexpr char kText[] = "text/plain; charset=utf-8";
-
-// One connection: its request head as it comes, then its answer as it goes.
-struct StatusClient {
-  net::Socket socket;
-  std::int64_t deadline_us = 0;
-  std::string received;
-  std::string answer;  // once the head is whole, or too long
-  std::size_t sent = 0;
-  unsigned registered = net::kReadable;
-};
 
 }  // namespace
 
@@ -44,96 +33,98 @@ std::string status_answer(std::string_view head, const StatusSources& sources) {
 }
 
 net::Socket open_status_listener(const net::Endpoint& where) {
-  net::Socket s = net::open_tcp4();
-  const char* step = "socket";
-  if (s.valid()) step = !net::set_listener_address_option(s) ? "setsockopt" : nullptr;
-  if (!step) step = !net::bind_to(s, where) ? "bind" : nullptr;
-  if (!step) step = !net::listen_on(s, net::longest_backlog()) ? "listen" : nullptr;
+  net::ListenFailure failure;
+  net::Socket s = net::open_listener(where, &failure);
   net::Endpoint bound;
-  if (!step && net::local_endpoint(s, &bound)) {
+  if (s.valid() && net::local_endpoint(s, &bound)) {
     console_out("Status on %s:%u\r\n", net::address_text(bound.address).c_str(),
                 static_cast<unsigned>(bound.port));
     return s;
   }
-  const std::string why = net::error_text(net::last_error());
-  console_err("main() status %s failed: %s\r\n", step ? step : "getsockname", why.c_str());
+  if (s.valid()) failure = {"getsockname", net::last_error()};
+  const std::string why = net::error_text(failure.error);
+  console_err("main() status %s failed: %s\r\n", failure.step, why.c_str());
   return net::Socket();
 }
 
-class StatusServer::Loop {
+class StatusServer::Impl : public ListenerHandler {
+  static constexpr std::size_t kPlaces = kMostStatusClients;
+
  public:
-  Loop(const net::Socket& listener, StatusSources sources)
-      : listener_(listener), sources_(std::move(sources)) {}
-
-  void run() {
-    net::set_nonblocking(listener_, true);
-    if (!poller_.ok() || !poller_.add(listener_, net::kReadable, kListenerKey)) return;
-    std::vector<net::Poller::Event> events;
-    while (!stopping_) {
-      watch_listener();
-      poller_.wait(&events, timeout_ms());
-      bool waiting = false;  // clients in the listen queue
-      for (const net::Poller::Event& e : events) {
-        if (e.key == kListenerKey) {
-          waiting = true;
-        } else if (StatusClient* c = clients_[e.key].get()) {
-          c->answer.empty() ? receive(*c) : send_rest(*c);
-        }
-      }
-      drop_overdue();
-      // Only now: none of this turn's events may name a slot that a new client has taken.
-      if (waiting) accept_all();
-    }
+  Impl(EventLoop& loop, const net::Socket& listener, StatusSources sources)
+      : loop_(loop), sources_(std::move(sources)) {
+    loop_.add_listener(listener, *this);
   }
 
-  void stop() {
-    stopping_ = true;
-    poller_.wake();
+  // A free place each, or one taken from a connection that can give it up.
+  std::size_t room() override {
+    if (held_ < kPlaces) return kPlaces - held_;
+    return yielding() ? 1 : 0;
   }
-  void wake() { poller_.wake(); }
+
+  void on_client(net::Socket socket, const net::Endpoint&) override {
+    if (held_ == kPlaces) release(*yielding());
+    net::set_nonblocking(socket, true);
+    auto& slot = *std::find(clients_.begin(), clients_.end(), nullptr);
+    slot = std::make_unique<StatusClient>(*this, std::move(socket), loop_.now());
+    ++held_;
+  }
 
  private:
-  std::size_t held() const {
-    return static_cast<std::size_t>(
-        std::count_if(clients_.begin(), clients_.end(), [](auto& c) { return c != nullptr; }));
-  }
+  enum class Phase { kHead, kAnswering, kDraining };
 
-  void watch_listener() {
-    const bool wanted = held() < clients_.size();
-    if (wanted == watching_listener_) return;
-    poller_.change(listener_, wanted ? net::kReadable : 0u, kListenerKey);
-    watching_listener_ = wanted;
-  }
+  // One connection: its request head as it comes, its answer as it goes, then what it still
+  // sends until it closes.
+  struct StatusClient : ReadyHandler {
+    StatusClient(Impl& server, net::Socket s, std::int64_t now)
+        : server(server),
+          socket(std::move(s)),
+          came_us(now),
+          watch(server.loop_, socket, net::kReadable, *this),
+          due(server.loop_, [this] { this->server.release(*this); }) {
+      due.arm(came_us + kStatusHeadTimeoutUs);
+    }
+    void on_ready(unsigned) override { server.on_event(*this); }
 
-  int timeout_ms() {
-    std::optional<std::int64_t> next;
+    Impl& server;
+    net::Socket socket;
+    const std::int64_t came_us;
+    EventLoop::Watch watch;  // ends before the socket closes
+    EventLoop::Timer due;
+    Phase phase = Phase::kHead;
+    std::string received;
+    std::string answer;
+    std::size_t sent = 0;
+    std::size_t drained = 0;
+  };
+
+  // The connection to give its place up to a newcomer: one draining, or else the one that has
+  // waited longest for its head; none when every place is answering.
+  StatusClient* yielding() const {
+    StatusClient* head = nullptr;
     for (const auto& c : clients_) {
-      if (c) next = std::min(next.value_or(c->deadline_us), c->deadline_us);
+      if (!c) continue;
+      if (c->phase == Phase::kDraining) return c.get();
+      if (c->phase == Phase::kHead && (!head || c->came_us < head->came_us)) head = c.get();
     }
-    if (!next) return -1;
-    const std::int64_t wait_us = std::max<std::int64_t>(0, *next - sources_.clock());
-    return static_cast<int>((wait_us + 999) / 1000);
+    return head;
   }
 
-  void accept_all() {
-    for (std::size_t slot = 0; slot < clients_.size(); ++slot) {
-      if (clients_[slot]) continue;
-      net::Endpoint peer;
-      net::Socket s = net::accept_client(listener_, &peer);
-      if (!s.valid()) return;  // none waiting, or one that failed: the next turn will tell
-      net::set_nonblocking(s, true);
-      auto c = std::make_unique<StatusClient>();
-      c->socket = std::move(s);
-      c->deadline_us = sources_.clock() + kStatusTimeoutUs;
-      poller_.add(c->socket, net::kReadable, slot);
-      clients_[slot] = std::move(c);
+  void on_event(StatusClient& c) {
+    switch (c.phase) {
+      case Phase::kHead:
+        return receive_head(c);
+      case Phase::kAnswering:
+        return send_rest(c);
+      case Phase::kDraining:
+        return drain(c);
     }
   }
 
-  void receive(StatusClient& c) {
+  void receive_head(StatusClient& c) {
     char buf[2048];
     const long n = net::receive_some(c.socket, buf, sizeof buf);
-    if (n == 0 || (n < 0 && !net::would_block(net::last_error()))) return drop(c);
+    if (n == 0 || (n < 0 && !net::would_block(net::last_error()))) return release(c);
     if (n < 0) return;
     c.received.append(buf, static_cast<std::size_t>(n));
     const std::size_t head = request_head_length(c.received);
@@ -144,59 +135,54 @@ class StatusServer::Loop {
     } else {
       return;
     }
+    c.received = {};
+    c.phase = Phase::kAnswering;
+    c.due.arm(c.came_us + kStatusTimeoutUs);
+    c.watch.want(net::kWritable);
     send_rest(c);
   }
 
   void send_rest(StatusClient& c) {
     const long n = net::send_some(c.socket, c.answer.data() + c.sent, c.answer.size() - c.sent);
-    if (n < 0 && !net::would_block(net::last_error())) return drop(c);
+    if (n < 0 && !net::would_block(net::last_error())) return release(c);
     if (n > 0) c.sent += static_cast<std::size_t>(n);
-    if (c.sent == c.answer.size()) return drop(c);
-    if (c.registered != net::kWritable) {
-      poller_.change(c.socket, net::kWritable, slot_of(c));
-      c.registered = net::kWritable;
-    }
+    if (c.sent < c.answer.size()) return;
+    // Answered: the client reads the end of the stream after the answer, and closes.
+    net::shutdown_sending(c.socket);
+    c.phase = Phase::kDraining;
+    c.due.arm(loop_.now() + kStatusDrainUs);
+    c.watch.want(net::kReadable);
   }
 
-  void drop_overdue() {
-    const std::int64_t now = sources_.clock();
-    for (auto& c : clients_) {
-      if (c && now >= c->deadline_us) drop(*c);
-    }
+  void drain(StatusClient& c) {
+    char buf[4096];
+    const long n = net::receive_some(c.socket, buf, sizeof buf);
+    if (n < 0 && net::would_block(net::last_error())) return;
+    if (n > 0) c.drained += static_cast<std::size_t>(n);
+    if (n <= 0 || c.drained >= kMostStatusDrain) release(c);
   }
 
-  std::size_t slot_of(const StatusClient& c) const {
-    for (std::size_t slot = 0; slot < clients_.size(); ++slot) {
-      if (clients_[slot].get() == &c) return slot;
-    }
-    return clients_.size();
+  void release(StatusClient& c) {
+    auto slot = std::find_if(clients_.begin(), clients_.end(),
+                             [&](const auto& held) { return held.get() == &c; });
+    slot->reset();
+    --held_;
   }
 
-  void drop(StatusClient& c) {
-    poller_.remove(c.socket);
-    clients_[slot_of(c)].reset();
-  }
-
-  const net::Socket& listener_;
+  EventLoop& loop_;
   const StatusSources sources_;
-  net::Poller poller_;
-  std::atomic<bool> stopping_{false};
-  bool watching_listener_ = true;
   std::array<std::unique_ptr<StatusClient>, kMostStatusClients> clients_;
+  std::size_t held_ = 0;
 };
 
-StatusServer::StatusServer(const net::Socket& listener, StatusSources sources)
-    : loop_(std::make_unique<Loop>(listener, std::move(sources))) {}
+StatusServer::StatusServer(EventLoop& loop, const net::Socket& listener, StatusSources sources)
+    : impl_(std::make_unique<Impl>(loop, listener, std::move(sources))) {}
 StatusServer::~StatusServer() = default;
 
-void StatusServer::run() {
-  loop_->run();
-}
-void StatusServer::stop() {
-  loop_->stop();
-}
-void StatusServer::wake() {
-  loop_->wake();
+void serve_status(const net::Socket& listener, const StatusSources& sources) {
+  EventLoop loop("main() status", sources.clock);
+  const StatusServer server(loop, listener, sources);
+  loop.run();
 }
 
 }  // namespace eventid

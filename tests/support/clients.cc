@@ -51,14 +51,16 @@ bool read_greeting(Waiting& c) {
 
 }  // namespace
 
-std::string http_exchange(std::uint16_t port, const std::string& request) {
+std::string http_exchange(std::uint16_t port, const std::string& request, bool* closed) {
   RelayClient c(port);
   c.send(request);
   std::string response;
   char buf[4096];
-  for (long n; (n = net::receive_some(c.socket, buf, sizeof buf)) > 0;) {
+  long n;
+  while ((n = net::receive_some(c.socket, buf, sizeof buf)) > 0) {
     response.append(buf, static_cast<std::size_t>(n));
   }
+  if (closed) *closed = n == 0;
   return response;
 }
 
@@ -100,7 +102,7 @@ std::vector<Greeting> greet_burst(std::uint16_t port, int n, std::chrono::millis
   std::vector<net::Poller::Event> events;
   std::size_t open = clients.size();
   while (open > 0 && std::chrono::steady_clock::now() - start < limit) {
-    poller.wait(&events, 50);
+    poller.wait(&events, 50000);
     for (const net::Poller::Event& e : events) {
       Waiting& c = clients[e.key];
       if (!c.socket.valid()) continue;

@@ -53,8 +53,9 @@ class Flooder {
 };
 
 // One HTTP exchange with 127.0.0.1:port: sends request as it stands, and returns all that comes
-// back until the server closes (or 3 s pass without a byte).
-std::string http_exchange(std::uint16_t port, const std::string& request);
+// back until the server closes (or 3 s pass without a byte). *closed tells whether it ended in
+// an orderly close, rather than a reset or the timeout.
+std::string http_exchange(std::uint16_t port, const std::string& request, bool* closed = nullptr);
 
 // How many times what occurs in text.
 std::size_t occurrences(const std::string& text, const std::string& what);

@@ -16,6 +16,7 @@
 #include "main/options.h"
 #include "main/service_manager.h"
 #include "net/net.h"
+#include "process/exit.h"
 #include "service/service.h"
 #include "status/status_server.h"
 #include "timing/ring.h"
@@ -41,14 +42,14 @@ struct Shared {
   switch (command.action) {
     case CommandLine::Action::kHelp:
       console_out("%s", usage_text().c_str());
-      console_exit(ExitStatus::kAnswered);
+      exit_process(ExitStatus::kAnswered);
     case CommandLine::Action::kVersion:
       console_out("eventid-relay %s\r\n", EVENTID_VERSION);
-      console_exit(ExitStatus::kAnswered);
+      exit_process(ExitStatus::kAnswered);
     default:
       console_err("eventid-relay: %s\r\n", command.problem.c_str());
       console_err("Try 'eventid-relay --help' for more information.\r\n");
-      console_exit(ExitStatus::kUsageError);
+      exit_process(ExitStatus::kUsageError);
   }
 }
 
@@ -61,20 +62,20 @@ void check_descriptors(const Options& options) {
   if (allowed >= needed) return;
   console_err("main() too few descriptors for %d clients: %d needed, %d allowed\r\n", clients,
               needed, allowed);
-  console_exit(ExitStatus::kNoResources);
+  exit_process(ExitStatus::kNoResources);
 }
 
 // The status listener, open before anything connects, on a thread of its own.
 void start_status(const Options& options, const Shared& shared, const Clock& clock) {
   auto* listener = new net::Socket(open_status_listener(*options.status));
-  if (!listener->valid()) console_exit(ExitStatus::kListenerFailed);
+  if (!listener->valid()) exit_process(ExitStatus::kListenerFailed);
   const StatusSources sources{shared.ring, shared.upstream, shared.server,      options.upstream,
                               clock,       unix_time_us(),  options.track_rate, EVENTID_VERSION};
   try {
     std::thread([listener, sources] { StatusServer(*listener, sources).run(); }).detach();
   } catch (const std::system_error& e) {
     console_err("main() thread start failed: %s\r\n", e.code().message().c_str());
-    console_exit(ExitStatus::kNoResources);
+    exit_process(ExitStatus::kNoResources);
   }
 }
 
@@ -89,7 +90,7 @@ void start_collector(Shared& shared, const Options& options, const Clock& clock,
     }).detach();
   } catch (const std::system_error& e) {
     console_err("main() thread start failed: %s\r\n", e.code().message().c_str());
-    console_exit(ExitStatus::kNoResources);
+    exit_process(ExitStatus::kNoResources);
   }
 }
 
@@ -121,7 +122,7 @@ void wait_for_first_sample(const SampleRing& ring) {
   const net::Library sockets;
   if (!sockets.ok()) {
     console_out("Init winsock failed\r\n");
-    console_exit(ExitStatus::kNoSocketLibrary);
+    exit_process(ExitStatus::kNoSocketLibrary);
   }
   if (options.status) start_status(options, shared, clock);
   start_collector(shared, options, clock, manager);
@@ -131,7 +132,7 @@ void wait_for_first_sample(const SampleRing& ring) {
     service_listening();
   };
   deliver_id(options.server, shared.ring, clock, on_listening, service_stop());
-  console_exit(ExitStatus::kListenerFailed);
+  exit_process(ExitStatus::kListenerFailed);
 }
 
 }  // namespace

@@ -14,7 +14,7 @@
 #include "console/console.h"
 #include "delivery/server.h"
 #include "main/options.h"
-#include "main/service_manager.h"
+#include "main/systemd_notify.h"
 #include "net/net.h"
 #include "process/exit.h"
 #include "service/service.h"
@@ -80,11 +80,11 @@ void start_status(const Options& options, const Shared& shared, const Clock& clo
 }
 
 void start_collector(Shared& shared, const Options& options, const Clock& clock,
-                     ServiceManager& manager) {
+                     SystemdNotifier& notifier) {
   try {
-    std::thread([&shared, &options, clock, &manager] {
+    std::thread([&shared, &options, clock, &notifier] {
       const CollectorOptions collecting{
-          options.track_rate, [&manager](bool delivering) { manager.upstream(delivering); },
+          options.track_rate, [&notifier](bool delivering) { notifier.upstream(delivering); },
           &shared.upstream};
       ID_collect(shared.ring, options.upstream, real_collector_seam(clock), collecting);
     }).detach();
@@ -115,7 +115,7 @@ void wait_for_first_sample(const SampleRing& ring) {
 [[noreturn]] void run(Options options) {
   auto& shared = *new Shared;
   options.server.counters = &shared.server;
-  auto& manager = *new ServiceManager(usable_notify_socket(), options.upstream);
+  auto& notifier = *new SystemdNotifier(usable_notify_socket(), options.upstream);
   const Clock clock =
       options.resolution == Resolution::kMicroseconds ? microsecond_clock : millisecond_clock;
   if (options.clients_given || options.status) check_descriptors(options);
@@ -125,10 +125,10 @@ void wait_for_first_sample(const SampleRing& ring) {
     exit_process(ExitStatus::kNoSocketLibrary);
   }
   if (options.status) start_status(options, shared, clock);
-  start_collector(shared, options, clock, manager);
+  start_collector(shared, options, clock, notifier);
   wait_for_first_sample(shared.ring);
   const auto on_listening = [&] {
-    manager.ready(shared.ring.snapshot().connected);
+    notifier.ready(shared.ring.snapshot().connected);
     service_listening();
   };
   deliver_id(options.server, shared.ring, clock, on_listening, service_stop());

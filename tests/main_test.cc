@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "main/options.h"
-#include "main/service_manager.h"
+#include "main/systemd_notify.h"
 #include "net/net.h"
 #include "service/service.h"
 #include "support/notify_socket.h"
@@ -165,43 +165,43 @@ TEST(CommandLine, EveryUsageLineEndsInCrLf) {
   }
 }
 
-// --- readiness for a service manager ---
+// --- readiness in systemd's notify protocol ---
 
-TEST(ServiceManager, ReadyOnceThenStatusOnlyWhenTheUpstreamChanges) {
+TEST(SystemdNotifier, ReadyOnceThenStatusOnlyWhenTheUpstreamChanges) {
   for (const bool abstract : {false, true}) {
     test::NotifySocket socket(abstract);
     if (!socket.open()) GTEST_SKIP() << "no service manager sockets here";
-    ServiceManager manager(socket.name(), {"up.example", "58050"});
-    manager.upstream(false);  // before ready: nothing
-    manager.ready(true);
+    SystemdNotifier notifier(socket.name(), {"up.example", "58050"});
+    notifier.upstream(false);  // before ready: nothing
+    notifier.ready(true);
     EXPECT_EQ(socket.receive(), "READY=1\nSTATUS=serving; upstream up.example:58050 connected");
-    manager.upstream(true);  // no change
-    manager.upstream(false);
+    notifier.upstream(true);  // no change
+    notifier.upstream(false);
     EXPECT_EQ(socket.receive(), "STATUS=serving; upstream up.example:58050 disconnected");
-    manager.upstream(false);
-    manager.upstream(true);
+    notifier.upstream(false);
+    notifier.upstream(true);
     EXPECT_EQ(socket.receive(), "STATUS=serving; upstream up.example:58050 connected");
   }
 }
 
 // A service manager that does not read: nothing waits on it, READY=1 is tried again every
 // second until it goes, and of the statuses only the latest is kept.
-TEST(ServiceManager, AFullSocketHoldsUpNothingAndGetsTheLatestOnceItReads) {
+TEST(SystemdNotifier, AFullSocketHoldsUpNothingAndGetsTheLatestOnceItReads) {
   test::NotifySocket socket;
   if (!socket.open()) GTEST_SKIP() << "no service manager sockets here";
-  ServiceManager manager(socket.name(), {"up.example", "58050"});
+  SystemdNotifier notifier(socket.name(), {"up.example", "58050"});
   const std::string status = "STATUS=serving; upstream up.example:58050";
   ASSERT_GT(socket.fill(), 0);
-  manager.ready(true);
-  manager.upstream(false);
+  notifier.ready(true);
+  notifier.upstream(false);
   EXPECT_EQ(socket.receive_past_filler(), "READY=1\n" + status + " disconnected");
   ASSERT_GT(socket.fill(), 0);
-  manager.upstream(true);
-  manager.upstream(false);
+  notifier.upstream(true);
+  notifier.upstream(false);
   EXPECT_EQ(socket.receive_past_filler(), status + " disconnected");
 }
 
-TEST(ServiceManager, UnusableSocketsAreFoundBeforehand) {
+TEST(SystemdNotifier, UnusableSocketsAreFoundBeforehand) {
   test::NotifySocket socket;
   if (!socket.open()) GTEST_SKIP() << "no service manager sockets here";
   std::string why;

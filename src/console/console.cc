@@ -3,7 +3,6 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 #include <system_error>
 
 #include "net/net.h"
@@ -23,7 +22,6 @@ std::string drop_report(unsigned long& count) {
 }
 
 std::atomic<Console*> replacement{nullptr};
-std::atomic<void (*)(ExitStatus)> exit_hook{nullptr};
 
 }  // namespace
 
@@ -161,16 +159,6 @@ void console_err(const char* format, ...) {
 
 void report_error(const char* format, int err) {
   console_err(format, net::error_text(err).c_str());
-}
-
-void console_exit(ExitStatus status) {
-  console().flush(1000000);
-  if (const auto last_words = exit_hook.load(std::memory_order_acquire)) last_words(status);
-  std::_Exit(static_cast<int>(status));
-}
-
-void set_exit_hook(void (*last_words)(ExitStatus status)) {
-  exit_hook.store(last_words, std::memory_order_release);
 }
 
 }  // namespace eventid

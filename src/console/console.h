@@ -13,8 +13,6 @@
 #include <thread>
 #include <vector>
 
-#include "console/exit_status.h"
-
 namespace eventid {
 
 // Where one stream's messages go: whole messages, in order, from the writer thread alone.
@@ -62,12 +60,5 @@ Console* set_console(Console* replacement);
 [[gnu::format(printf, 1, 2)]] void console_err(const char* format, ...);  // failures
 // A failure whose format's one %s is the system's text for the socket error err.
 void report_error(const char* format, int err);
-
-// Ends the process with status once what is queued is written, waiting at most a second for a
-// stuck stream. Runs no destructors: other threads may still use what they would release.
-[[noreturn]] void console_exit(ExitStatus status);
-// What console_exit() runs last, before the process ends (a Windows service's final report);
-// it may end the process itself.
-void set_exit_hook(void (*last_words)(ExitStatus status));
 
 }  // namespace eventid

@@ -14,8 +14,9 @@
 #include "console/console.h"
 #include "delivery/server.h"
 #include "main/options.h"
-#include "main/service_manager.h"
+#include "main/systemd_notify.h"
 #include "net/net.h"
+#include "process/exit.h"
 #include "service/service.h"
 #include "status/status_server.h"
 #include "timing/ring.h"
@@ -39,14 +40,14 @@ struct Shared {
   switch (command.action) {
     case CommandLine::Action::kHelp:
       console_out("%s", usage_text().c_str());
-      console_exit(ExitStatus::kAnswered);
+      exit_process(ExitStatus::kAnswered);
     case CommandLine::Action::kVersion:
       console_out("eventid-relay %s\r\n", EVENTID_VERSION);
-      console_exit(ExitStatus::kAnswered);
+      exit_process(ExitStatus::kAnswered);
     default:
       console_err("eventid-relay: %s\r\n", command.problem.c_str());
       console_err("Try 'eventid-relay --help' for more information.\r\n");
-      console_exit(ExitStatus::kUsageError);
+      exit_process(ExitStatus::kUsageError);
   }
 }
 
@@ -59,35 +60,35 @@ void check_descriptors(const Options& options) {
   if (allowed >= needed) return;
   console_err("main() too few descriptors for %d clients: %d needed, %d allowed\r\n", clients,
               needed, allowed);
-  console_exit(ExitStatus::kNoResources);
+  exit_process(ExitStatus::kNoResources);
 }
 
 // The status listener, open before anything connects, on a thread of its own.
 void start_status(const Options& options, const Shared& shared, const Clock& clock) {
   auto* listener = new net::Socket(open_status_listener(*options.status));
-  if (!listener->valid()) console_exit(ExitStatus::kListenerFailed);
+  if (!listener->valid()) exit_process(ExitStatus::kListenerFailed);
   const StatusSources sources{shared.ring, shared.upstream, shared.server,      options.upstream,
                               clock,       unix_time_us(),  options.track_rate, EVENTID_VERSION};
   try {
     std::thread([listener, sources] { serve_status(*listener, sources); }).detach();
   } catch (const std::system_error& e) {
     console_err("main() thread start failed: %s\r\n", e.code().message().c_str());
-    console_exit(ExitStatus::kNoResources);
+    exit_process(ExitStatus::kNoResources);
   }
 }
 
 void start_collector(Shared& shared, const Options& options, const Clock& clock,
-                     ServiceManager& manager) {
+                     SystemdNotifier& notifier) {
   try {
-    std::thread([&shared, &options, clock, &manager] {
+    std::thread([&shared, &options, clock, &notifier] {
       const CollectorOptions collecting{
-          options.track_rate, [&manager](bool delivering) { manager.upstream(delivering); },
+          options.track_rate, [&notifier](bool delivering) { notifier.upstream(delivering); },
           &shared.upstream};
       ID_collect(shared.ring, options.upstream, real_collector_seam(clock), collecting);
     }).detach();
   } catch (const std::system_error& e) {
     console_err("main() thread start failed: %s\r\n", e.code().message().c_str());
-    console_exit(ExitStatus::kNoResources);
+    exit_process(ExitStatus::kNoResources);
   }
 }
 
@@ -111,24 +112,24 @@ void wait_for_first_sample(const SampleRing& ring) {
 
 [[noreturn]] void run(const Options& options) {
   auto& shared = *new Shared;
-  auto& manager = *new ServiceManager(usable_notify_socket(), options.upstream);
+  auto& notifier = *new SystemdNotifier(usable_notify_socket(), options.upstream);
   const Clock clock =
       options.resolution == Resolution::kMicroseconds ? microsecond_clock : millisecond_clock;
   if (options.clients_given || options.status) check_descriptors(options);
   const net::Library sockets;
   if (!sockets.ok()) {
     console_out("Init winsock failed\r\n");
-    console_exit(ExitStatus::kNoSocketLibrary);
+    exit_process(ExitStatus::kNoSocketLibrary);
   }
   if (options.status) start_status(options, shared, clock);
-  start_collector(shared, options, clock, manager);
+  start_collector(shared, options, clock, notifier);
   wait_for_first_sample(shared.ring);
   const auto on_listening = [&] {
-    manager.ready(shared.ring.snapshot().connected);
+    notifier.ready(shared.ring.snapshot().connected);
     service_listening();
   };
   deliver_id(options.server, shared.ring, clock, shared.server, on_listening, service_stop());
-  console_exit(ExitStatus::kListenerFailed);
+  exit_process(ExitStatus::kListenerFailed);
 }
 
 }  // namespace

@@ -13,7 +13,7 @@ namespace eventid {
 bool service_available();
 
 // Hands the process to the Service Control Manager and runs relay on the service's thread.
-// Never returns: every end, a stop included, goes through console_exit(), which reports the
+// Never returns: every end, a stop included, goes through exit_process(), which reports the
 // service stopped with the status as its exit code.
 [[noreturn]] void run_service(std::function<void()> relay);
 

@@ -1,6 +1,6 @@
 // The relay as the Windows service eventid-relay. The process's main thread stays in the
 // Service Control Manager's dispatcher, which calls on_control; the relay runs on
-// service_main's thread. Every end goes through console_exit(), whose hook, last_words, makes
+// service_main's thread. Every end goes through exit_process(), whose hook, last_words, makes
 // the final report and ends the process: the relay's statuses become service-specific exit
 // codes, so that the manager's recovery actions fire.
 #include <windows.h>
@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "console/console.h"
+#include "process/exit.h"
 #include "service/service.h"
 #include "service/windows/event_log.h"
 
@@ -76,7 +77,7 @@ void stop() {
     s.stopping = true;
     report(s, SERVICE_STOP_PENDING, 0, kStopHintMs);
   }
-  if (!s.serving.stop()) console_exit(ExitStatus::kStopped);
+  if (!s.serving.stop()) exit_process(ExitStatus::kStopped);
 }
 
 DWORD WINAPI on_control(DWORD control, DWORD, void*, void*) {
@@ -106,7 +107,7 @@ void use_event_log() {
   Console* const event_log = start_event_log_console(&why);
   if (!event_log) {
     console_err("main() thread start failed: %s\r\n", why.c_str());
-    console_exit(ExitStatus::kNoResources);
+    exit_process(ExitStatus::kNoResources);
   }
   set_console(event_log);
   register_event_source();
@@ -119,7 +120,7 @@ void register_control_handler() {
   if (!s.handle) {
     report_error("service_main() RegisterServiceCtrlHandlerExW failed: %s\r\n",
                  static_cast<int>(GetLastError()));
-    console_exit(ExitStatus::kNoResources);
+    exit_process(ExitStatus::kNoResources);
   }
   report(s, SERVICE_START_PENDING, SERVICE_ACCEPT_STOP, kStartHintMs);
   set_exit_hook(last_words);
@@ -133,12 +134,12 @@ void WINAPI service_main(DWORD, LPWSTR*) {
     std::thread(keep_start_fresh).detach();
   } catch (const std::system_error& e) {
     console_err("main() thread start failed: %s\r\n", e.code().message().c_str());
-    console_exit(ExitStatus::kNoResources);
+    exit_process(ExitStatus::kNoResources);
   }
   try {
     service().relay();  // never returns
   } catch (const std::bad_alloc&) {
-    console_exit(ExitStatus::kNoResources);  // out of memory at start-up
+    exit_process(ExitStatus::kNoResources);  // out of memory at start-up
   }
 }
 
@@ -154,11 +155,11 @@ void run_service(std::function<void()> relay) {
   if (!StartServiceCtrlDispatcherW(table)) {
     report_error("main() StartServiceCtrlDispatcherW failed: %s\r\n",
                  static_cast<int>(GetLastError()));
-    console_exit(ExitStatus::kNoResources);
+    exit_process(ExitStatus::kNoResources);
   }
   // The dispatcher returns once the service has reported itself stopped, which last_words
   // does as it ends the process.
-  console_exit(ExitStatus::kStopped);
+  exit_process(ExitStatus::kStopped);
 }
 
 void service_listening() {

@@ -154,7 +154,7 @@ const char* default_upstream_host() {
 }
 
 CollectorSeam real_collector_seam(Clock clock) {
-  return {sleep_us, console_exit, std::move(clock)};
+  return {sleep_us, exit_process, std::move(clock)};
 }
 
 net::Socket ID_connect(const UpstreamAddress& upstream) {

@@ -8,8 +8,8 @@
 #include <functional>
 #include <string>
 
-#include "console/exit_status.h"
 #include "net/net.h"
+#include "process/exit.h"
 #include "timing/clock.h"
 #include "timing/ring.h"
 

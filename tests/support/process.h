@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "console/exit_status.h"
+#include "process/exit.h"
 
 namespace eventid::test {
 

@@ -1,4 +1,4 @@
-#include "main/service_manager.h"
+#include "main/systemd_notify.h"
 
 #include <chrono>
 #include <system_error>
@@ -7,7 +7,7 @@
 
 namespace eventid {
 
-ServiceManager::ServiceManager(std::string socket_name, const UpstreamAddress& upstream)
+SystemdNotifier::SystemdNotifier(std::string socket_name, const UpstreamAddress& upstream)
     : socket_name_(std::move(socket_name)), upstream_(upstream.host + ":" + upstream.service) {
   if (socket_name_.empty()) return;
   try {
@@ -17,7 +17,7 @@ ServiceManager::ServiceManager(std::string socket_name, const UpstreamAddress& u
   }
 }
 
-ServiceManager::~ServiceManager() {
+SystemdNotifier::~SystemdNotifier() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
@@ -26,14 +26,14 @@ ServiceManager::~ServiceManager() {
   if (retrying_.joinable()) retrying_.join();
 }
 
-void ServiceManager::ready(bool delivering) {
+void SystemdNotifier::ready(bool delivering) {
   std::lock_guard<std::mutex> lock(mutex_);
   ready_ = true;
   delivering_ = delivering;
   send("READY=1\n" + status());
 }
 
-void ServiceManager::upstream(bool delivering) {
+void SystemdNotifier::upstream(bool delivering) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!ready_ || delivering == delivering_) {
     delivering_ = delivering;
@@ -45,12 +45,12 @@ void ServiceManager::upstream(bool delivering) {
   send((ready_unsent ? "READY=1\n" : "") + status());
 }
 
-std::string ServiceManager::status() const {
+std::string SystemdNotifier::status() const {
   return "STATUS=serving; upstream " + upstream_ + (delivering_ ? " connected" : " disconnected");
 }
 
 // With the lock held.
-void ServiceManager::send(std::string message) {
+void SystemdNotifier::send(std::string message) {
   if (socket_name_.empty()) return;
   if (net::notify_service_manager(socket_name_, message)) {
     unsent_.clear();
@@ -60,7 +60,7 @@ void ServiceManager::send(std::string message) {
   }
 }
 
-void ServiceManager::retry() {
+void SystemdNotifier::retry() {
   std::unique_lock<std::mutex> lock(mutex_);
   while (!stopping_) {
     if (unsent_.empty()) {

@@ -1,7 +1,7 @@
-// Readiness and status for a service manager that asks for them (systemd's Type=notify), by
+// Readiness and status in systemd's notify protocol (sd_notify, for Type=notify units):
 // datagrams to the socket that NOTIFY_SOCKET names. Without it, nothing is sent. Nothing here
-// ever waits on the service manager: a datagram that its full socket cannot take now is tried
-// again every second, READY=1 until it has gone, and of the statuses only the latest.
+// ever waits on systemd: a datagram that its full socket cannot take now is tried again every
+// second, READY=1 until it has gone, and of the statuses only the latest.
 #pragma once
 
 #include <condition_variable>
@@ -13,15 +13,15 @@
 
 namespace eventid {
 
-class ServiceManager {
+class SystemdNotifier {
  public:
   static constexpr std::int64_t kRetryUs = 1000000;
 
   // socket_name: NOTIFY_SOCKET's value, found usable, or empty.
-  ServiceManager(std::string socket_name, const UpstreamAddress& upstream);
-  ~ServiceManager();
-  ServiceManager(const ServiceManager&) = delete;
-  ServiceManager& operator=(const ServiceManager&) = delete;
+  SystemdNotifier(std::string socket_name, const UpstreamAddress& upstream);
+  ~SystemdNotifier();
+  SystemdNotifier(const SystemdNotifier&) = delete;
+  SystemdNotifier& operator=(const SystemdNotifier&) = delete;
 
   // Clients can connect: READY=1, with the upstream's state.
   void ready(bool delivering);

@@ -1,0 +1,26 @@
+// How the relay ends, and the one way it does. Once serving it runs until stopped, so it never
+// ends with kAnswered then. Run as a Windows service (--service), it reports a status other
+// than 0 as its service-specific exit code.
+#pragma once
+
+namespace eventid {
+
+enum class ExitStatus : int {
+  kAnswered = 0,         // --help or --version
+  kStopped = 0,          // a Windows service, stopped by the Service Control Manager
+  kNoSocketLibrary = 1,  // Windows Sockets failed to start
+  kNoResources = 2,      // memory, a thread, a standard descriptor, or descriptors for clients
+  kListenerFailed = 3,   // the listening socket could not be had, or failed
+  kUpstreamGone = 4,     // the upstream stayed unreachable through every retry
+  kUsageError = 64,
+};
+
+// Ends the process with status once the console has written what is queued, waiting at most a
+// second for a stuck stream. Runs no destructors: other threads may still use what they would
+// release.
+[[noreturn]] void exit_process(ExitStatus status);
+// What exit_process() runs last, before the process ends (a Windows service's final report);
+// it may end the process itself.
+void set_exit_hook(void (*last_words)(ExitStatus status));
+
+}  // namespace eventid

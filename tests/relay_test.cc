@@ -363,11 +363,11 @@ TEST(RelayFailures, OutOfDescriptorsIsReportedOnceNotFatal) {
   if (!EVENTID_POSIX_SHELL)
     GTEST_SKIP() << "needs a POSIX shell's ulimit to run out of descriptors";
   Simulator sim;
-  // 0, 1, 2, the upstream connection, the listener, and the poller with its waker: nothing
-  // left for a client. Whatever else the test runner let the shell inherit is closed first.
+  // 0, 1, 2, the upstream connection, the listener, and the poller with its waker and its
+  // timer: nothing left for a client. Whatever else the test runner let the shell inherit is closed first.
   const std::string script =
       "for fd in /proc/$$/fd/*; do n=${fd##*/}; [ $n -gt 2 ] && eval \"exec $n>&-\"; done; "
-      "ulimit -n 7; exec " EVENTID_RELAY " --listen 127.0.0.1 --port 0 127.0.0.1 " +
+      "ulimit -n 8; exec " EVENTID_RELAY " --listen 127.0.0.1 --port 0 127.0.0.1 " +
       std::to_string(sim.port);
   Process relay("/bin/bash", {"-c", script});
   const std::uint16_t port = listening_port(relay);

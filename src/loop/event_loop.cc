@@ -41,7 +41,7 @@ EventLoop::EventLoop(std::string who, Clock clock)
 EventLoop::~EventLoop() = default;
 
 bool EventLoop::run() {
-  if (!poller_.ok()) {
+  if (!poller_.ok() || !listeners_watched_) {
     report_error((who_ + " poll failed: %s\r\n").c_str(), net::last_error());
     return false;
   }
@@ -67,6 +67,7 @@ void EventLoop::add_listener(const net::Socket& listener, ListenerHandler& handl
       std::make_unique<Listener>(*this, listener, handler, std::move(accept)));
   l.id = watch(listener, net::kReadable, nullptr);
   entries_[l.id].listener = &l;
+  if (!poller_.add(listener, net::kReadable, l.id)) listeners_watched_ = false;
 }
 
 // One wait and what it found, then the deadlines that have passed meanwhile.
@@ -165,7 +166,7 @@ std::size_t EventLoop::watch(const net::Socket& s, unsigned wanted, ReadyHandler
     free_ids_.pop_back();
   }
   entries_[id] = {&s, handler, nullptr};
-  poller_.add(s, wanted, id);
+  if (handler) poller_.add(s, wanted, id);  // a listener's is checked by add_listener()
   return id;
 }
 

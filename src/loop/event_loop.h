@@ -113,6 +113,7 @@ class EventLoop {
   std::vector<std::function<void()>> turn_hooks_;
   std::vector<net::Poller::Event> events_;
   std::atomic<bool> stopping_{false};
+  bool listeners_watched_ = true;  // false when the poller refused one
 };
 
 class EventLoop::Watch {

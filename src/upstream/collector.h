@@ -54,9 +54,6 @@ struct UpstreamCounters {
   std::atomic<std::uint64_t> oversize{0};        // messages rejected for filling the buffer
   std::atomic<std::uint64_t> unparsable{0};      // and for holding no ID
   std::atomic<std::uint64_t> skips_left_out{0};  // skip messages not written (repeat_limit.h)
-  std::atomic<bool> rate_found{false};           // with track_rate: rate holds the rate found
-  std::atomic<double> rate{0};                   // as a deviation (rate.h)
-  std::atomic<bool> rate_in_use{false};          // the estimates use it
 };
 
 struct CollectorOptions {

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <random>
 #include <thread>
+#include <tuple>
 
 #include "timing/clock.h"
 #include "timing/estimate.h"
@@ -260,7 +261,7 @@ TEST(Rate, FoundWithinTwoPpmAfterAMinute) {
   }
 }
 
-TEST(Rate, NoneUnderTenSecondsOfHistoryNorBeyondTheBound) {
+TEST(Rate, NoneUnderTenSecondsOfHistoryAndTheBoundBeyondIt) {
   RateTracker t;
   Upstream u(200);
   EXPECT_FALSE(feed(t, u, 9.9));
@@ -268,8 +269,20 @@ TEST(Rate, NoneUnderTenSecondsOfHistoryNorBeyondTheBound) {
   for (const double ppm : {-1500.0, 1500.0, 3000.0}) {
     RateTracker far;
     Upstream v(ppm);
-    EXPECT_FALSE(feed(far, v, 60)) << ppm;
+    EXPECT_EQ(feed(far, v, 60).value_or(0), ppm < 0 ? -1000 : 1000) << ppm;
     EXPECT_NEAR(far.measured_rate().value_or(1) * 1e6, ppm, 2) << "found, not given: " << ppm;
+  }
+}
+
+TEST(Rate, BeyondTheBoundOnlyPastItsMarginAndWithinAgainOnlyInsideIt) {
+  for (const auto& [ppm, was_beyond, beyond] : {std::tuple{1004.9, false, false},
+                                                {1005.1, false, true},
+                                                {-1005.1, false, true},
+                                                {995.1, true, true},
+                                                {-995.1, true, true},
+                                                {994.9, true, false},
+                                                {-994.9, true, false}}) {
+    EXPECT_EQ(beyond_bound(ppm * 1e-6, was_beyond), beyond) << ppm << " " << was_beyond;
   }
 }
 

@@ -20,7 +20,8 @@ struct Collector {
   int failures = 0;         // failed attempts in a row since the last stored sample
   std::optional<std::uint32_t> last_id = {};
   RepeatLimit unparsable_said = {}, invalid_said = {};
-  RateTracker rate = {};  // with options.track_rate
+  RateTracker rate = {};      // with options.track_rate
+  bool beyond_bound = false;  // the rate found counts as beyond kMaxRate (rate.h)
   char buffer[kUpstreamBufferSize] = {};
 };
 
@@ -30,10 +31,20 @@ void set_delivering(Collector& c, bool delivering) {
   if (c.options.watcher) c.options.watcher(delivering);
 }
 
+// Says when the rate found passes the bound, and when it comes back within.
+void tell_bound(Collector& c, double found) {
+  if (beyond_bound(found, c.beyond_bound) == c.beyond_bound) return;
+  c.beyond_bound = !c.beyond_bound;
+  console_err("%s", c.beyond_bound
+                        ? "ID_collect() upstream rate beyond 1000 ppm, corrected at the bound\r\n"
+                        : "ID_collect() upstream rate within 1000 ppm again\r\n");
+}
+
 UpstreamRate measure_rate(Collector& c, const Sample& sample) {
   c.rate.add(sample);
   const UpstreamRate rate{c.rate.measured_rate(), c.rate.rate(),
                           static_cast<std::uint64_t>(c.rate.steps())};
+  if (rate.found) tell_bound(c, *rate.found);
   return rate;
 }
 

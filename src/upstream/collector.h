@@ -57,7 +57,8 @@ struct UpstreamCounters {
 };
 
 struct CollectorOptions {
-  // Measure the upstream's clock rate (rate.h) and publish it with the samples.
+  // Measure the upstream's clock rate (rate.h) and publish it with the samples; say when the
+  // rate found passes the bound, and when it comes back within.
   bool track_rate = false;
   ConnectionWatcher watcher;
   UpstreamCounters* counters = nullptr;  // where to count, if anywhere

@@ -42,11 +42,11 @@ class SampleRing {
     UpstreamRate rate;
   };
 
-  // Both with the rate measured up to the sample, and the upstream connected:
-  // fills every slot with the first sample of the run and publishes primed(), the next store
-  // going to slot 1;
+  // Fills every slot with the first sample of the run and publishes primed(); the next store
+  // goes to slot 1. Like store(), it writes the rate and marks the upstream connected.
   void prime(const Sample& first, const UpstreamRate& rate = {});
-  // writes the next slot, round the ring.
+  // Writes the next slot, round the ring, with the rate measured up to the sample; the
+  // upstream is connected.
   void store(const Sample& sample, const UpstreamRate& rate = {});
   void set_connected(bool connected);
   Snapshot snapshot() const;

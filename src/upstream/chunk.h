@@ -25,7 +25,7 @@ HexToken parse_hex_token(const char* begin, const char* end);
 
 enum class ChunkVerdict {
   kId,           // store a sample with this ID
-  kInvalid,      // the chunk is, or begins the rest of, an oversize message
+  kInvalid,      // the first chunk seen of an oversize message
   kUnparsable,   // no space after the first byte, a token too wide, or no ID at all yet
   kInvalidRest,  // more of an invalid message, already reported
 };

@@ -1,7 +1,7 @@
 // The upstream chunk parser against a reference model built on the C library's own
 // conversion: a NUL-terminated copy from the last space, strtoull, then the 32-bit rule; and
 // the reader of a connection's chunks, fed the input in pieces, against a model of its rule
-// for messages too long for the buffer.
+// for oversize messages.
 // strtoull negates a "-" token in unsigned arithmetic ("-1" gives 2^64 - 1, "-ffffffffffffffff"
 // gives 1); the rule applies to the value the token writes, so a negative one fits only as 0.
 #include <cctype>
@@ -38,27 +38,52 @@ ChunkResult reference(const char* data, std::size_t n, std::optional<std::uint32
   return {ChunkVerdict::kId, static_cast<std::uint32_t>(value)};
 }
 
+// The reader's rule, byte by byte: a message's bytes are counted up to its line end (LF or
+// CR), across pieces; a piece parsed for an ID ends one too.
+struct ReaderModel {
+  std::size_t count = 0;
+  bool inside_oversize = false;
+
+  ChunkResult read(const std::string& piece) {
+    bool oversize = inside_oversize || piece.size() >= kUpstreamBufferSize;
+    bool ended = false;
+    for (const char c : piece) {
+      ++count;
+      if (!ended && count >= kUpstreamBufferSize) oversize = true;
+      if (c == '\n' || c == '\r') {
+        ended = true;
+        count = 0;
+      }
+    }
+    if (oversize) {
+      const bool rest = inside_oversize;
+      inside_oversize = !ended;
+      return {rest ? ChunkVerdict::kInvalidRest : ChunkVerdict::kInvalid, 0};
+    }
+    // Without an earlier ID, only a token with digits gives one.
+    if (reference(piece.data(), piece.size(), std::nullopt).verdict == ChunkVerdict::kId) {
+      count = 0;
+    }
+    return reference(piece.data(), piece.size(), 7u);
+  }
+};
+
 // The pieces of the input between 0xfe bytes are the receives of one connection; a piece
-// that is a lone 0xfd stands for a receive that fills the buffer without a line end.
+// that is a lone 0xfd stands for a receive that fills the buffer without a line end, a lone
+// 0xfc for 4999 bytes without one (two of them and a little more reach the bound).
 void read_in_pieces(const std::uint8_t* data, std::size_t size) {
   ChunkReader reader;
-  bool inside_invalid = false;
-  static const std::string full(kUpstreamBufferSize, 'x');
+  ReaderModel model;
+  static const std::string full(kUpstreamBufferSize, 'x'), half(kUpstreamBufferSize / 2 - 1, 'x');
   for (std::size_t begin = 0; begin < size;) {
     std::size_t end = begin;
     while (end < size && data[end] != 0xfe) ++end;
     std::string piece(reinterpret_cast<const char*>(data) + begin, end - begin);
     begin = end + 1;
     if (piece == "\xfd") piece = full;
+    if (piece == "\xfc") piece = half;
     if (piece.empty()) continue;
-    ChunkResult want;
-    if (inside_invalid) {
-      want = {ChunkVerdict::kInvalidRest, 0};
-      inside_invalid = piece.find('\n') == std::string::npos;
-    } else {
-      want = reference(piece.data(), piece.size(), 7u);
-      inside_invalid = piece.size() >= kUpstreamBufferSize && piece.back() != '\n';
-    }
+    const ChunkResult want = model.read(piece);
     const ChunkResult got = reader.read(piece.data(), piece.size(), 7u);
     if (got.verdict != want.verdict || got.id != want.id) std::abort();
   }

@@ -320,10 +320,10 @@ TEST(RelayStatus, FiguresMoveAsTheRelayWorks) {
   EXPECT_NE(status_body.find("\"state\": \"D\""), std::string::npos) << status_body;
 }
 
-// An upstream whose clock runs 200 ppm fast: once 10 s of samples are in, the relay measures
-// the rate, uses it, and tracks the truth.
-TEST(RelayStatus, TrackingTheRateOfAnUpstreamThatRunsFast) {
-  RelayRun run({.sim_args = {"--rate-ppm", "200"},
+// An upstream whose clock runs fast or slow: once 10 s of samples are in, the relay measures
+// the rate, uses it (beyond the bound, the bound, and says so), and tracks the truth.
+void expect_rate_tracked(int ppm, bool beyond_bound) {
+  RelayRun run({.sim_args = {"--rate-ppm", std::to_string(ppm)},
                 .relay_args = {"--track-rate", "--resolution", "us", "--status", "127.0.0.1:0"}});
   ASSERT_TRUE(run.listening()) << run.relay.err();
   const std::uint16_t status = status_port(run.relay);
@@ -334,12 +334,22 @@ TEST(RelayStatus, TrackingTheRateOfAnUpstreamThatRunsFast) {
         return metric(body, "eventid_relay_upstream_rate_in_use") == 1;
       },
       25s));
-  EXPECT_NEAR(metric(body, "eventid_relay_upstream_rate_deviation_ratio"), 200e-6, 50e-6);
+  EXPECT_NEAR(metric(body, "eventid_relay_upstream_rate_deviation_ratio"), ppm * 1e-6, 50e-6);
+  const auto said = [&] { return occurrences(run.relay.err(), "beyond 1000 ppm") == 1; };
+  EXPECT_EQ(beyond_bound ? eventually(said) : said(), beyond_bound) << run.relay.err();
   RelayClient client(run.port);
   for (int i = 0; i < 10; ++i) {
     expect_tracks_truth(client.read_line(), run.sim);
     client.send("x");
   }
+}
+
+TEST(RelayStatus, TrackingTheRateOfAnUpstreamThatRunsFast) {
+  expect_rate_tracked(200, false);
+}
+
+TEST(RelayStatus, TrackingTheRateOfAnUpstreamBeyondTheBound) {
+  expect_rate_tracked(-1100, true);
 }
 
 // --- failures ---

@@ -65,13 +65,11 @@ TEST(StatusReport, TheFactsAsTheRelayMovesThem) {
   Relay relay;
   relay.ring.prime(make_sample(3, -2900000));
   for (std::uint32_t id = 4; id <= 42; ++id) {
-    relay.ring.store(make_sample(id, (static_cast<std::int64_t>(id) - 32) * 100000));
+    relay.ring.store(make_sample(id, (static_cast<std::int64_t>(id) - 32) * 100000),
+                     {0.0002, std::nullopt, 3});
   }
-  relay.ring.set_connected(true);
   relay.upstream.samples = 40;
   relay.upstream.oversize = 2;
-  relay.upstream.rate = 0.0002;
-  relay.upstream.rate_found = true;
   relay.server.held = 1;
   relay.server.lines = 7;
   relay.server.dropped_idle = 4;
@@ -83,15 +81,16 @@ TEST(StatusReport, TheFactsAsTheRelayMovesThem) {
         "eventid_relay_upstream_messages_rejected_total{reason=\"oversize\"} 2",
         "eventid_relay_last_sample_age_seconds 0.3", "eventid_relay_ring_span_seconds 3.9",
         "eventid_relay_upstream_rate_deviation_ratio 0.0002",
-        "eventid_relay_upstream_rate_in_use 0", "eventid_relay_clients 1",
-        "eventid_relay_client_lines_total 7",
+        "eventid_relay_upstream_rate_in_use 0", "eventid_relay_rate_steps_total 3",
+        "eventid_relay_clients 1", "eventid_relay_client_lines_total 7",
         "eventid_relay_clients_dropped_total{reason=\"idle\"} 4"}) {
     EXPECT_TRUE(has_line(metrics, line)) << line << "\n" << metrics;
   }
   const std::string json = status_json(facts);
-  for (const char* field : {"\"state\": \"O\", \"id\": 45, \"micros\": 0", "\"connected\": true",
-                            "\"last_sample_age_seconds\": 0.3", "\"rate_deviation_ratio\": 0.0002",
-                            "\"clients\": 1,", "\"clients_dropped_total\": {\"idle\": 4,"}) {
+  for (const char* field :
+       {"\"state\": \"O\", \"id\": 45, \"micros\": 0", "\"connected\": true",
+        "\"last_sample_age_seconds\": 0.3", "\"rate_deviation_ratio\": 0.0002", "\"rate_steps\": 3",
+        "\"clients\": 1,", "\"clients_dropped_total\": {\"idle\": 4,"}) {
     EXPECT_NE(json.find(field), std::string::npos) << field << "\n" << json;
   }
 }

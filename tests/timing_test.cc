@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <random>
 #include <thread>
+#include <tuple>
 
 #include "timing/clock.h"
 #include "timing/estimate.h"
@@ -48,29 +49,44 @@ TEST(Ring, PrimingFillsEverySlotThenStoresGoRoundFromSlotOne) {
   for (const Sample& s : slots) EXPECT_NE(s.id, 1u);
 }
 
-TEST(Ring, SnapshotCarriesTheConnectedFlag) {
+// What a snapshot pairs with the samples: the connection and the rate, as last written.
+TEST(Ring, SnapshotCarriesTheConnectionAndTheRate) {
   SampleRing ring;
-  ring.prime(sample(0, 7));
+  EXPECT_FALSE(ring.snapshot().primed);
+  ring.prime(sample(0, 7), {0.001, 0.001, 2});
+  EXPECT_TRUE(ring.snapshot().primed && ring.snapshot().connected);
+  EXPECT_EQ(ring.snapshot().rate.steps, 2u);
+  ring.set_connected(false);
   EXPECT_FALSE(ring.snapshot().connected);
-  ring.set_connected(true);
-  EXPECT_TRUE(ring.snapshot().connected);
+  ring.store(sample(100, 8), {0.002, 0.001, 3});
+  const SampleRing::Snapshot s = ring.snapshot();
+  EXPECT_TRUE(s.connected);
+  EXPECT_EQ(s.rate.found.value_or(0), 0.002);
+  EXPECT_EQ(s.rate.in_use.value_or(0), 0.001);
+  EXPECT_EQ(s.rate.steps, 3u);
 }
 
-// A reader must never see a sample whose fields come from two different stores.
-TEST(Ring, SnapshotsDuringStoresSeeOnlyWholeSamples) {
+// A reader must never see a sample whose fields come from two different stores, nor a rate
+// from another store than the newest sample's (each store's rate is its ID here).
+TEST(Ring, SnapshotsDuringStoresSeeOnlyWholeStores) {
   SampleRing ring;
   ring.prime(sample(0, 0));
   std::atomic<bool> done{false};
   std::thread writer([&] {
-    for (std::uint32_t i = 1; i < 200000; ++i) ring.store(sample(i * 100, i));
+    for (std::uint32_t i = 1; i < 200000; ++i) ring.store(sample(i * 100, i), {i, i, i});
     done = true;
   });
   int scans = 0;
   while (!done || scans == 0) {
-    for (const Sample& s : ring.snapshot().slots) {
+    const SampleRing::Snapshot snapshot = ring.snapshot();
+    std::uint32_t newest = 0;
+    for (const Sample& s : snapshot.slots) {
       ASSERT_EQ(s.arrival_us, static_cast<std::int64_t>(s.id) * ms(100));
       ASSERT_EQ(s.offset_us, 0);
+      newest = std::max(newest, s.id);
     }
+    ASSERT_EQ(snapshot.rate.steps, newest);
+    ASSERT_EQ(snapshot.rate.found.value_or(0), newest);
     ++scans;
   }
   writer.join();
@@ -187,11 +203,10 @@ TEST(Estimate, FiguresAcrossTheIdWrap) {
   EXPECT_EQ(e.micros, 50000u);
 }
 
-TEST(Estimate, EstimateNowReadsTheRingAndTheClock) {
+TEST(Estimate, FromTheRingInPlace) {
   SampleRing ring;
   ring.prime(sample(1000, 77));
-  ring.set_connected(true);
-  const Estimate e = estimate_now(ring, [] { return ms(1250); });
+  const Estimate e = estimate(ring, ms(1250));
   EXPECT_EQ(e.id, 79u);
   EXPECT_EQ(e.micros, 50000u);
   EXPECT_EQ(e.state, 'O');
@@ -246,7 +261,7 @@ TEST(Rate, FoundWithinTwoPpmAfterAMinute) {
   }
 }
 
-TEST(Rate, NoneUnderTenSecondsOfHistoryNorBeyondTheBound) {
+TEST(Rate, NoneUnderTenSecondsOfHistoryAndTheBoundBeyondIt) {
   RateTracker t;
   Upstream u(200);
   EXPECT_FALSE(feed(t, u, 9.9));
@@ -254,8 +269,20 @@ TEST(Rate, NoneUnderTenSecondsOfHistoryNorBeyondTheBound) {
   for (const double ppm : {-1500.0, 1500.0, 3000.0}) {
     RateTracker far;
     Upstream v(ppm);
-    EXPECT_FALSE(feed(far, v, 60)) << ppm;
+    EXPECT_EQ(feed(far, v, 60).value_or(0), ppm < 0 ? -1000 : 1000) << ppm;
     EXPECT_NEAR(far.measured_rate().value_or(1) * 1e6, ppm, 2) << "found, not given: " << ppm;
+  }
+}
+
+TEST(Rate, BeyondTheBoundOnlyPastItsMarginAndWithinAgainOnlyInsideIt) {
+  for (const auto& [ppm, was_beyond, beyond] : {std::tuple{1004.9, false, false},
+                                                {1005.1, false, true},
+                                                {-1005.1, false, true},
+                                                {995.1, true, true},
+                                                {-995.1, true, true},
+                                                {994.9, true, false},
+                                                {-994.9, true, false}}) {
+    EXPECT_EQ(beyond_bound(ppm * 1e-6, was_beyond), beyond) << ppm << " " << was_beyond;
   }
 }
 

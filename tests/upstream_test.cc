@@ -89,11 +89,13 @@ TEST(ChunkParser, ReadsOnlyTheReceivedBytes) {
   EXPECT_EQ(parse_hex_token(buffer + 4, buffer + 4).outcome, HexOutcome::kNoDigits);
 }
 
-// A message too long for the buffer comes in pieces; none of them is taken for an ID, and it
-// is reported once. Pieces are the bytes of one receive each.
+// A message of 10000 bytes or more comes in pieces; none of them is taken for an ID, and it
+// is reported once. Pieces are the bytes of one receive each; the count of a message's bytes
+// runs across them.
 TEST(ChunkReader, AnOversizeMessageInPiecesIsOneInvalidMessage) {
   using V = ChunkVerdict;
-  const std::string full(kUpstreamBufferSize, 'x');  // fills the buffer, no line end
+  const auto x = [](std::size_t n) { return std::string(n, 'x'); };
+  const std::string full = x(kUpstreamBufferSize);  // fills the buffer, no line end
   const std::string full_ending = std::string(kUpstreamBufferSize - 1, 'x') + "\n";
   struct Case {
     const char* rule;
@@ -113,6 +115,20 @@ TEST(ChunkReader, AnOversizeMessageInPiecesIsOneInvalidMessage) {
       {"a line end that never comes",
        {full, full, "EVT 8 ", "EVT 9 "},
        {V::kInvalid, V::kInvalidRest, V::kInvalidRest, V::kInvalidRest}},
+      {"pieces that never fill the buffer",
+       {x(9001) + " ", x(5000) + " 7fffffff\r\n", "EVT 5\r\n"},
+       {V::kId, V::kInvalid, V::kId}},
+      {"the rest up to its line end",
+       {x(5000), x(5000), "EVT 7\r\n", "EVT 8\r\n"},
+       {V::kUnparsable, V::kInvalid, V::kInvalidRest, V::kId}},
+      {"9999 bytes with the line end fit", {x(9000), x(996) + " 5\n"}, {V::kUnparsable, V::kId}},
+      {"10000 do not", {x(9000), x(997) + " 5\n"}, {V::kUnparsable, V::kInvalid}},
+      {"a CR ends a message", {x(9000) + "\r", x(9000) + " 5"}, {V::kUnparsable, V::kId}},
+      {"so does an ID", {x(9000) + " 5", x(9000) + " 6"}, {V::kId, V::kId}},
+      {"but not a repeated one", {x(9000) + " 5 ", x(9000) + " 6"}, {V::kId, V::kInvalid}},
+      {"the bytes after a line end begin the next message",
+       {x(9000), x(2000) + "\n" + x(5000), x(5000) + " 7\r\n"},
+       {V::kUnparsable, V::kInvalid, V::kInvalid}},
   };
   for (const Case& c : cases) {
     ChunkReader reader;
@@ -123,6 +139,10 @@ TEST(ChunkReader, AnOversizeMessageInPiecesIsOneInvalidMessage) {
   }
   ChunkReader fresh;  // a new connection starts clean
   EXPECT_EQ(fresh.read("EVT 8\n", 6, kNone).verdict, V::kId);
+  const std::string fits = x(9000) + " 8\n";
+  ChunkReader counted, next_connection;
+  counted.read(fits.data(), 9000, kNone);
+  EXPECT_EQ(next_connection.read(fits.data(), fits.size(), kNone).verdict, V::kId);
 }
 
 TEST(RepeatLimit, TenASecondThenTheRestToldOnceTheSecondIsOver) {
@@ -293,7 +313,7 @@ TEST(Collector, StoresAtAHighRateWhileEstimatesAreRead) {
   });
   int estimates = 0;
   while (!done) {
-    const Estimate e = estimate_now(run.ring, millisecond_clock);
+    const Estimate e = estimate(run.ring, millisecond_clock());
     ASSERT_TRUE(e.state == 'O' || e.state == 'S') << e.state;
     ++estimates;
   }

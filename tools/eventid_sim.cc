@@ -37,7 +37,8 @@ using std::chrono::milliseconds;
 constexpr std::int64_t kIdUs = 100000;
 // One ID lasts 100000 µs at the nominal rate: 10^11 µs per million IDs.
 constexpr std::int64_t kIdUsPerMillion = kIdUs * 1000000;
-constexpr int kMaxRatePpm = 1000;
+// Far enough beyond the relay's bound (1000 ppm) to show what it does past it.
+constexpr int kMaxRatePpm = 5000;
 
 enum class GarbageKind { kRandom, kExact, kNul, kNospace, kWide, kSplit, kMixed };
 
@@ -286,7 +287,7 @@ void usage() {
       "  --jump-by N          ... by N (negative: back)\n"
       "  --duration S         end after S seconds (runs until stopped otherwise)\n"
       "  --rate-ppm R         the IDs run fast by R parts per million (negative: slow), a whole\n"
-      "                       number from -1000 to 1000 (0)\n"
+      "                       number from -5000 to 5000 (0)\n"
       "The true ID at unix time t (us) is start + floor((t - epoch_us) * (10^6 + R) / 10^11),\n"
       "with the numbers from the last line\n"
       "\"eventid-sim: truth start=... epoch_us=... rate_ppm=R\".");
@@ -300,7 +301,7 @@ bool parse_garbage_kind(const std::string& v) {
   return std::find(std::begin(names), std::end(names), v) != std::end(names);
 }
 
-// A whole number from -1000 to 1000, nothing else.
+// A whole number from -5000 to 5000, nothing else.
 bool parse_rate_ppm(const std::string& v) {
   const char* first = v.data() + (v.size() > 1 && v[0] == '+' && v[1] != '-' ? 1 : 0);
   const char* last = v.data() + v.size();

@@ -14,11 +14,18 @@ double seconds(std::int64_t us) {
   return static_cast<double>(us) / 1e6;
 }
 
-void gather_ring(const SampleRing& ring, std::int64_t now_us, StatusFacts& f) {
-  f.primed = ring.primed();
+// The facts of the one view of the upstream: the ring's figures, the state, the rate.
+void gather_ring(const SampleRing::Snapshot& snapshot, std::int64_t now_us, bool track_rate,
+                 StatusFacts& f) {
+  if (track_rate) {
+    f.rate = snapshot.rate.found;
+    f.rate_in_use = snapshot.rate.in_use.has_value();
+    f.rate_steps = snapshot.rate.steps;
+  }
+  f.primed = snapshot.primed;
   if (!f.primed) return;
-  const SampleRing::Snapshot snapshot = ring.snapshot();
-  const Estimate e = estimate(snapshot, now_us);
+  f.connected = snapshot.connected;
+  const Estimate e = estimate(snapshot.slots, snapshot.connected, now_us, snapshot.rate.in_use);
   f.state = e.state;
   f.id = e.id;
   f.micros = e.micros;
@@ -87,16 +94,13 @@ std::string number(double value) {
 
 StatusFacts gather_status(const StatusSources& s) {
   StatusFacts f;
-  gather_ring(s.ring, s.clock(), f);
-  f.connected = f.primed && s.ring.snapshot().connected;
+  gather_ring(s.ring.snapshot(), s.clock(), s.track_rate, f);
   f.connects = s.upstream.connects;
   f.failures = s.upstream.failures;
   f.oversize = s.upstream.oversize;
   f.unparsable = s.upstream.unparsable;
   f.samples = s.upstream.samples;
   f.track_rate = s.track_rate;
-  if (s.track_rate && s.upstream.rate_found) f.rate = s.upstream.rate.load();
-  f.rate_in_use = s.upstream.rate_in_use;
   f.clients = s.server.held;
   f.clients_total = s.server.accepted;
   f.lines = s.server.lines;
@@ -151,6 +155,10 @@ std::string metrics_text(const StatusFacts& f) {
     family(m, "eventid_relay_upstream_rate_in_use", "gauge",
            "1 while the estimates are corrected for the upstream's rate.");
     count(m, "eventid_relay_upstream_rate_in_use", f.rate_in_use);
+    family(m, "eventid_relay_rate_steps_total", "counter",
+           "Steps of the upstream's IDs (a restart, a jump), each of which began the rate's "
+           "measure afresh.");
+    count(m, "eventid_relay_rate_steps_total", f.rate_steps);
   }
   family(m, "eventid_relay_clients", "gauge", "Clients held now.");
   count(m, "eventid_relay_clients", f.clients);
@@ -189,6 +197,7 @@ std::string status_json(const StatusFacts& f) {
   if (f.track_rate) {
     upstream.add("rate_deviation_ratio", f.rate ? number(*f.rate) : "null");
     upstream.add("rate_in_use", flag(f.rate_in_use));
+    upstream.add("rate_steps", whole(f.rate_steps));
   }
   JsonObject dropped;
   dropped.add("idle", whole(f.dropped_idle));

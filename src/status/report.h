@@ -35,6 +35,7 @@ struct StatusFacts {
   bool track_rate = false;
   std::optional<double> rate;  // found, with track_rate
   bool rate_in_use = false;
+  std::uint64_t rate_steps = 0;
   std::uint64_t clients = 0, clients_total = 0, lines = 0;
   std::uint64_t dropped_idle = 0, dropped_gone = 0, dropped_failed = 0;
   std::uint64_t left_out = 0;  // messages: the console's drops and the skip messages' omissions

@@ -113,20 +113,11 @@ Estimate estimate(const SampleRing::Slots& slots, bool connected, std::int64_t n
   return e;
 }
 
-Estimate estimate_now(const SampleRing& ring, const Clock& clock) {
-  const std::int64_t now_us = clock();
-  return estimate(ring, now_us);
-}
-
 Estimate estimate(const SampleRing& ring, std::int64_t now_us) {
   return ring.read_in_place(
       [now_us](const SampleRing::Slots& slots, bool connected, std::optional<double> rate) {
         return estimate(slots, connected, now_us, rate);
       });
-}
-
-Estimate estimate(const SampleRing::Snapshot& snapshot, std::int64_t now_us) {
-  return estimate(snapshot.slots, snapshot.connected, now_us, snapshot.rate);
 }
 
 }  // namespace eventid

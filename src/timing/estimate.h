@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <optional>
 
-#include "timing/clock.h"
 #include "timing/ring.h"
 
 namespace eventid {
@@ -37,13 +36,7 @@ std::int64_t carried_min_offset(const SampleRing::Slots& slots, double rate, std
 Estimate estimate(const SampleRing::Slots& slots, bool connected, std::int64_t now_us,
                   std::optional<double> rate);
 
-// The estimate from a snapshot of a primed ring, with its rate where it has one.
-Estimate estimate(const SampleRing::Snapshot& snapshot, std::int64_t now_us);
-
-// The same from the ring itself, read in place.
+// The same from a primed ring, read in place, with the rate it holds in use.
 Estimate estimate(const SampleRing& ring, std::int64_t now_us);
-
-// The estimate for this moment, from a primed ring.
-Estimate estimate_now(const SampleRing& ring, const Clock& clock);
 
 }  // namespace eventid

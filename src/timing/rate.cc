@@ -44,9 +44,14 @@ void RateTracker::add(const Sample& sample) {
   insert({sample.arrival_us, sample.offset_us});
 }
 
+bool beyond_bound(double rate_found, bool was_beyond) {
+  const double magnitude = std::abs(rate_found);
+  return was_beyond ? magnitude >= kMaxRate - kBoundMargin : magnitude > kMaxRate + kBoundMargin;
+}
+
 std::optional<double> RateTracker::rate() const {
   const std::optional<double> found = measured_rate();
-  if (!found || std::abs(*found) > kMaxRate + kRateSlack) return std::nullopt;
+  if (!found) return std::nullopt;
   return std::clamp(*found, -kMaxRate, kMaxRate);
 }
 

@@ -14,8 +14,15 @@ namespace eventid {
 
 // A rate is a deviation: the upstream's IDs advance (1 + rate) times as fast as the relay's
 // clock (+0.0002: 200 ppm fast), so that its samples' offsets slide by -rate µs per µs.
-// Rates beyond this either way are a fault, not a clock.
+// No clock worth the name lies further off either way: beyond it the estimates are corrected
+// at the bound, which always lies nearer the truth than no correction.
 inline constexpr double kMaxRate = 1000e-6;
+// How far past the bound a rate found must lie to count as beyond it, and how far within it to
+// count as within again: the delays' noise about an upstream at the bound flips neither.
+inline constexpr double kBoundMargin = 5e-6;
+
+// Whether a rate found counts as beyond ±kMaxRate, given whether the one before it did.
+bool beyond_bound(double rate_found, bool was_beyond);
 
 // Measures the rate from the lower envelope of the samples' (arrival, offset) points over the
 // last minute: the line under every point that lies closest to them in sum. Delay only makes
@@ -40,12 +47,9 @@ class RateTracker {
   static constexpr int kStepRun = kRingSize;
   // The history's span before its envelope is a line, µs.
   static constexpr std::int64_t kMinSpanUs = 10000000;
-  // How far past ±kMaxRate the delays' noise alone may put the rate of an upstream at the bound.
-  static constexpr double kRateSlack = 5e-6;
 
   void add(const Sample& sample);
-  // The rate for the estimate: once the history spans kMinSpanUs, and while the rate found
-  // lies within ±kMaxRate (within kRateSlack beyond, it is given as ±kMaxRate).
+  // The rate for the estimate: the rate found, held within ±kMaxRate.
   std::optional<double> rate() const;
   // The rate found, within bounds or not; none until the history spans kMinSpanUs.
   std::optional<double> measured_rate() const;

@@ -6,29 +6,31 @@ Sample make_sample(std::uint32_t id, std::int64_t arrival_us) {
   return {arrival_us, id, arrival_us - static_cast<std::int64_t>(id) * kIdDurationUs};
 }
 
-void SampleRing::prime(const Sample& first) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    slots_.fill(first);
-    next_ = 1;
-  }
+void SampleRing::prime(const Sample& first, const UpstreamRate& rate) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  slots_.fill(first);
+  next_ = 1;
+  connected_ = true;
+  rate_ = rate;
   primed_.store(true, std::memory_order_release);
 }
 
-void SampleRing::store(const Sample& sample) {
+void SampleRing::store(const Sample& sample, const UpstreamRate& rate) {
   std::lock_guard<std::mutex> lock(mutex_);
   slots_[next_] = sample;
   next_ = (next_ + 1) % kRingSize;
+  connected_ = true;
+  rate_ = rate;
 }
 
-void SampleRing::set_rate(std::optional<double> rate) {
+void SampleRing::set_connected(bool connected) {
   std::lock_guard<std::mutex> lock(mutex_);
-  rate_ = rate;
+  connected_ = connected;
 }
 
 SampleRing::Snapshot SampleRing::snapshot() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return {slots_, connected_.load(std::memory_order_acquire), rate_};
+  return {slots_, primed_.load(std::memory_order_relaxed), connected_, rate_};
 }
 
 }  // namespace eventid

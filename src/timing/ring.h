@@ -21,42 +21,51 @@ struct Sample {
 };
 Sample make_sample(std::uint32_t id, std::int64_t arrival_us);
 
-// The 40 most recent samples, whether the upstream connection is delivering them, and the
-// rate of the upstream's clock where it is tracked (rate.h). The collector thread is the only
-// writer; any thread reads a consistent snapshot.
+// The upstream's clock rate, where the collector tracks it (rate.h).
+struct UpstreamRate {
+  std::optional<double> found;   // the rate found, within the bound or not
+  std::optional<double> in_use;  // the rate that the estimates use
+  std::uint64_t steps = 0;       // steps of the upstream's IDs, each of which began it afresh
+};
+
+// The one view of the upstream that the collector thread shares with the threads that serve:
+// the 40 most recent samples, whether the connection is delivering them, and the rate. The
+// collector thread is the only writer, each write made under one lock, so that a reader's
+// snapshot never pairs one moment's samples with another's connection or rate.
 class SampleRing {
  public:
   using Slots = std::array<Sample, kRingSize>;
   struct Snapshot {
     Slots slots;
+    bool primed;
     bool connected;
-    std::optional<double> rate;
+    UpstreamRate rate;
   };
 
   // Fills every slot with the first sample of the run and publishes primed(); the next store
-  // goes to slot 1.
-  void prime(const Sample& first);
-  // Writes the next slot, round the ring.
-  void store(const Sample& sample);
-  void set_connected(bool connected) { connected_.store(connected, std::memory_order_release); }
-  void set_rate(std::optional<double> rate);
+  // goes to slot 1. Like store(), it writes the rate and marks the upstream connected.
+  void prime(const Sample& first, const UpstreamRate& rate = {});
+  // Writes the next slot, round the ring, with the rate measured up to the sample; the
+  // upstream is connected.
+  void store(const Sample& sample, const UpstreamRate& rate = {});
+  void set_connected(bool connected);
   Snapshot snapshot() const;
-  // Calls read(slots, connected, rate) with the ring as it stands, held still meanwhile: for
-  // a reader that needs no copy.
+  // Calls read(slots, connected, rate in use) with the ring as it stands, held still
+  // meanwhile: for a reader that needs no copy.
   template <typename Read>
   auto read_in_place(Read&& read) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return read(slots_, connected_.load(std::memory_order_acquire), rate_);
+    return read(slots_, connected_, rate_.in_use);
   }
   // True once prime() has run: from then on every slot holds a real sample.
   bool primed() const { return primed_.load(std::memory_order_acquire); }
 
  private:
-  mutable std::mutex mutex_;  // guards slots_, next_ and rate_
+  mutable std::mutex mutex_;  // guards all but primed_, which is also written under it
   Slots slots_{};
   int next_ = 0;
-  std::optional<double> rate_;
-  std::atomic<bool> connected_{false};
+  bool connected_ = false;
+  UpstreamRate rate_;
   std::atomic<bool> primed_{false};
 };
 

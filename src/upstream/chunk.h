@@ -8,7 +8,8 @@
 
 namespace eventid {
 
-// The collector's receive buffer. A chunk that fills it is rejected whole.
+// The collector's receive buffer, and the length from which a message is oversize: a chunk
+// that fills the buffer, and a message of this many bytes or more, are rejected whole.
 inline constexpr std::size_t kUpstreamBufferSize = 10000;
 
 enum class HexOutcome { kValue, kNoDigits, kTooWide };
@@ -24,7 +25,7 @@ HexToken parse_hex_token(const char* begin, const char* end);
 
 enum class ChunkVerdict {
   kId,           // store a sample with this ID
-  kInvalid,      // the chunk filled the buffer
+  kInvalid,      // the first chunk seen of an oversize message
   kUnparsable,   // no space after the first byte, a token too wide, or no ID at all yet
   kInvalidRest,  // more of an invalid message, already reported
 };
@@ -36,17 +37,22 @@ struct ChunkResult {
 // last_id is the ID of the previous parsed chunk: a token with no digits repeats it.
 ChunkResult parse_chunk(const char* chunk, std::size_t n, std::optional<std::uint32_t> last_id);
 
-// The chunks of one connection, in order. Each receive is one message, but for a message too
-// long for the buffer: over a network it comes in several receives, and the last of them,
-// shorter, would pass for a message of its own. So after a chunk that fills the buffer without
-// ending in a line end, the chunks that follow are the same invalid message, up to and
-// including the first that holds a line end (discarded whole, whatever follows that).
+// The chunks of one connection, in order. Each receive is one message, but for an oversize
+// one: over a network it comes in several receives, none of which need fill the buffer, and
+// its last, shorter, would pass for a message of its own. So the reader counts the bytes since
+// the last line end (LF or CR), across receives; a chunk parsed for an ID also ends a message,
+// so that an upstream that sends no line ends is read one receive a message. A chunk that
+// brings the count to kUpstreamBufferSize or more, or fills the buffer, is an oversize
+// message's, and so is every chunk after it up to and including the first that holds a line
+// end (discarded whole, whatever follows that). Chunks that keep the count below are parsed as
+// they come. What it cannot see: a first piece that itself ends in an ID is taken as one.
 class ChunkReader {
  public:
   ChunkResult read(const char* chunk, std::size_t n, std::optional<std::uint32_t> last_id);
 
  private:
-  bool inside_invalid_ = false;
+  std::size_t since_line_end_ = 0;  // bytes, up to kUpstreamBufferSize
+  bool inside_oversize_ = false;
 };
 
 }  // namespace eventid

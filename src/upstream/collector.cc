@@ -20,7 +20,8 @@ struct Collector {
   int failures = 0;         // failed attempts in a row since the last stored sample
   std::optional<std::uint32_t> last_id = {};
   RepeatLimit unparsable_said = {}, invalid_said = {};
-  RateTracker rate = {};  // with options.track_rate
+  RateTracker rate = {};      // with options.track_rate
+  bool beyond_bound = false;  // the rate found counts as beyond kMaxRate (rate.h)
   char buffer[kUpstreamBufferSize] = {};
 };
 
@@ -30,28 +31,33 @@ void set_delivering(Collector& c, bool delivering) {
   if (c.options.watcher) c.options.watcher(delivering);
 }
 
-void publish_rate(Collector& c, const Sample& sample) {
+// Says when the rate found passes the bound, and when it comes back within.
+void tell_bound(Collector& c, double found) {
+  if (beyond_bound(found, c.beyond_bound) == c.beyond_bound) return;
+  c.beyond_bound = !c.beyond_bound;
+  console_err("%s", c.beyond_bound
+                        ? "ID_collect() upstream rate beyond 1000 ppm, corrected at the bound\r\n"
+                        : "ID_collect() upstream rate within 1000 ppm again\r\n");
+}
+
+UpstreamRate measure_rate(Collector& c, const Sample& sample) {
   c.rate.add(sample);
-  const std::optional<double> in_use = c.rate.rate();
-  c.ring.set_rate(in_use);
-  const std::optional<double> found = c.rate.measured_rate();
-  if (found) c.counters.rate = *found;
-  c.counters.rate_found = found.has_value();
-  c.counters.rate_in_use = in_use.has_value();
+  const UpstreamRate rate{c.rate.measured_rate(), c.rate.rate(),
+                          static_cast<std::uint64_t>(c.rate.steps())};
+  if (rate.found) tell_bound(c, *rate.found);
+  return rate;
 }
 
 void store_sample(Collector& c, std::uint32_t id, std::int64_t arrival_us) {
   const Sample sample = make_sample(id, arrival_us);
+  const UpstreamRate rate = c.options.track_rate ? measure_rate(c, sample) : UpstreamRate{};
   if (!c.ring.primed()) {
-    // Everything in place before the ring says it is primed: serving may start right after.
-    c.ring.set_connected(true);
+    // Said before the ring says it is primed: serving may start right after.
     console_out("Connected to EventID server and getting data\r\n");
-    c.ring.prime(sample);
+    c.ring.prime(sample, rate);
   } else {
-    c.ring.store(sample);
-    c.ring.set_connected(true);
+    c.ring.store(sample, rate);
   }
-  if (c.options.track_rate) publish_rate(c, sample);
   ++c.counters.samples;
   c.last_id = id;
   c.failures = 0;

@@ -54,13 +54,11 @@ struct UpstreamCounters {
   std::atomic<std::uint64_t> oversize{0};        // messages rejected for filling the buffer
   std::atomic<std::uint64_t> unparsable{0};      // and for holding no ID
   std::atomic<std::uint64_t> skips_left_out{0};  // skip messages not written (repeat_limit.h)
-  std::atomic<bool> rate_found{false};           // with track_rate: rate holds the rate found
-  std::atomic<double> rate{0};                   // as a deviation (rate.h)
-  std::atomic<bool> rate_in_use{false};          // the estimates use it
 };
 
 struct CollectorOptions {
-  // Measure the upstream's clock rate (rate.h) and publish it with the samples.
+  // Measure the upstream's clock rate (rate.h) and publish it with the samples; say when the
+  // rate found passes the bound, and when it comes back within.
   bool track_rate = false;
   ConnectionWatcher watcher;
   UpstreamCounters* counters = nullptr;  // where to count, if anywhere

@@ -41,8 +41,9 @@ EventLoop::EventLoop(std::string who, Clock clock)
 EventLoop::~EventLoop() = default;
 
 bool EventLoop::run() {
-  if (!poller_.ok() || !listeners_watched_) {
-    report_error((who_ + " poll failed: %s\r\n").c_str(), net::last_error());
+  if (!poller_.ok() || refused_error_) {
+    report_error((who_ + " poll failed: %s\r\n").c_str(),
+                 refused_error_ ? refused_error_ : net::last_error());
     return false;
   }
   while (!stopping_) {
@@ -67,7 +68,7 @@ void EventLoop::add_listener(const net::Socket& listener, ListenerHandler& handl
       std::make_unique<Listener>(*this, listener, handler, std::move(accept)));
   l.id = watch(listener, net::kReadable, nullptr);
   entries_[l.id].listener = &l;
-  if (!poller_.add(listener, net::kReadable, l.id)) listeners_watched_ = false;
+  if (!poller_.add(listener, net::kReadable, l.id)) refused_error_ = net::last_error();
 }
 
 // One wait and what it found, then the deadlines that have passed meanwhile.

@@ -113,7 +113,7 @@ class EventLoop {
   std::vector<std::function<void()>> turn_hooks_;
   std::vector<net::Poller::Event> events_;
   std::atomic<bool> stopping_{false};
-  bool listeners_watched_ = true;  // false when the poller refused one
+  int refused_error_ = 0;  // why the poller refused a listener, if it did
 };
 
 class EventLoop::Watch {

@@ -108,8 +108,13 @@ struct StatusRun {
   Relay relay;
   net::Socket listener = open_status_listener({net::kLoopback, 0});
   EventLoop loop{"main() status", relay.sources().clock};
-  std::unique_ptr<StatusServer> server =
-      std::make_unique<StatusServer>(loop, listener, relay.sources());
+  std::atomic<int> accepted{0};  // connections taken from the listen queue
+  std::unique_ptr<StatusServer> server = std::make_unique<StatusServer>(
+      loop, listener, relay.sources(), [this](auto& l, auto* peer, int* err) {
+        net::Socket s = system_acceptor()(l, peer, err);
+        if (s.valid()) ++accepted;
+        return s;
+      });
   std::thread thread{[this] { loop.run(); }};
 
   std::uint16_t port() const {
@@ -200,8 +205,10 @@ TEST(StatusListener, NoConnectionsKeepMonitoringOut) {
   std::vector<std::unique_ptr<test::RelayClient>> slow;
   for (int i = 0; i < kMostStatusClients; ++i) {
     slow.push_back(std::make_unique<test::RelayClient>(run.port()));
+    ASSERT_TRUE(slow.back()->connected());
     slow.back()->send("GET /metrics HTTP/1.1\r\n");  // and no end
   }
+  ASSERT_TRUE(eventually([&] { return run.accepted == kMostStatusClients; }));
   const std::string request = "GET /status HTTP/1.1\r\n\r\n";
   EXPECT_EQ(http_exchange(run.port(), request).rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
   EXPECT_TRUE(closed_by_server(*slow[0]));

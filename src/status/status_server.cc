@@ -51,9 +51,9 @@ class StatusServer::Impl : public ListenerHandler {
   static constexpr std::size_t kPlaces = kMostStatusClients;
 
  public:
-  Impl(EventLoop& loop, const net::Socket& listener, StatusSources sources)
+  Impl(EventLoop& loop, const net::Socket& listener, StatusSources sources, Acceptor accept)
       : loop_(loop), sources_(std::move(sources)) {
-    loop_.add_listener(listener, *this);
+    loop_.add_listener(listener, *this, std::move(accept));
   }
 
   // A free place each, or one taken from a connection that can give it up.
@@ -175,8 +175,9 @@ class StatusServer::Impl : public ListenerHandler {
   std::size_t held_ = 0;
 };
 
-StatusServer::StatusServer(EventLoop& loop, const net::Socket& listener, StatusSources sources)
-    : impl_(std::make_unique<Impl>(loop, listener, std::move(sources))) {}
+StatusServer::StatusServer(EventLoop& loop, const net::Socket& listener, StatusSources sources,
+                           Acceptor accept)
+    : impl_(std::make_unique<Impl>(loop, listener, std::move(sources), std::move(accept))) {}
 StatusServer::~StatusServer() = default;
 
 void serve_status(const net::Socket& listener, const StatusSources& sources) {

@@ -41,7 +41,8 @@ std::string status_answer(std::string_view head, const StatusSources& sources);
 // Serves the status listener in loop, whose clock is the sources' own.
 class StatusServer {
  public:
-  StatusServer(EventLoop& loop, const net::Socket& listener, StatusSources sources);
+  StatusServer(EventLoop& loop, const net::Socket& listener, StatusSources sources,
+               Acceptor accept = system_acceptor());
   ~StatusServer();
 
  private:

@@ -199,7 +199,7 @@ struct ServerRun {
     thread = std::thread([this] { EXPECT_TRUE(loop.run()); });
   }
   ~ServerRun() {
-    world->hold(false);
+    if (!hold_past_end) world->hold(false);
     loop.stop();
     thread.join();
   }
@@ -215,6 +215,7 @@ struct ServerRun {
   SampleRing ring;
   std::atomic<bool> short_of_descriptors{false};
   std::atomic<int> accepts{0};
+  bool hold_past_end = false;  // a lookup held still outlasts the server
   ServerCounters counters;
   EventLoop loop{"deliver_id()", world->clock()};
   net::Socket listener;
@@ -472,6 +473,23 @@ TEST(Server, AShortageOfDescriptorsIsWrittenOnceWhenItBeginsAndOnceWhenItEnds) {
   EXPECT_EQ(server.console.out(),
             "Waiting for incoming connections...\r\nConnected to client-host\r\n"
             "Connection dropped\r\ndeliver_id() accepting again\r\nConnected to client-host\r\n");
+}
+
+// A lookup that outlasts the server and its loop settles its answer at a clock of its own,
+// never at the loop's, which has gone with it.
+TEST(Server, ALookupThatOutlastsTheServerReadsNothingItLeft) {
+  std::shared_ptr<World> world;
+  {
+    ServerRun server;
+    world = server.world;
+    world->hold(true);
+    server.hold_past_end = true;
+    RelayClient waiting(server.port);
+    EXPECT_TRUE(eventually([&] { return world->lookups() == 1; }));
+  }
+  const int reads = world->clock_reads;
+  world->hold(false);
+  EXPECT_TRUE(eventually([&] { return world->clock_reads > reads; }));
 }
 
 // Another thread ends deliver_id(), serving or not yet: the listener and its clients closed as

@@ -40,8 +40,8 @@ class Server::Impl : public ListenerHandler {
         config_(config),
         ring_(ring),
         counters_(counters),
-        names_(
-            std::move(seam.lookup), [&loop] { return loop.now(); }, [&loop] { loop.wake(); }),
+        // The lookups' threads may outlast the loop: they read a clock of their own.
+        names_(std::move(seam.lookup), loop.clock(), [&loop] { loop.wake(); }),
         names_due_(loop, [this] { look_after_names(); }),
         idle_due_(loop, [this] { look_after_idle(); }) {
     loop_.add_listener(listener, *this, std::move(seam.accept));

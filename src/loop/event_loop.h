@@ -67,6 +67,8 @@ class EventLoop {
   void wake();
 
   std::int64_t now() const { return clock_(); }
+  // For what reads the same clock on other threads, and may outlive the loop: a copy of it.
+  const Clock& clock() const { return clock_; }
 
   // A socket watched for what wanted says (kReadable, kWritable, or 0 for nothing yet, a
   // failure still being told). The socket outlives its watch; a handler is never told after

@@ -63,6 +63,9 @@ net::Endpoint host(int n) {
   return {0x0a000000u + static_cast<std::uint32_t>(n), 1};  // 10.0.0.n
 }
 
+// Set on a lookup's own thread, once it has its answer.
+thread_local bool answered_here = false;
+
 // A resolver that answers from a table, at once or only when the test lets it, and a clock
 // that the test moves. A lookup can outlast the server or names that asked for it, and then
 // settles its answer at the clock's time: both hold the world, which is still there then.
@@ -74,13 +77,16 @@ struct World : std::enable_shared_from_this<World> {
   std::map<std::string, std::string> names;  // by address; absent: no name
   std::atomic<std::int64_t> now_us{0};
   std::atomic<int> clock_reads{0};
+  // Answers settled: counted as an answer's thread reads the clock to keep it, since a test
+  // that moved the clock between the lookup's return and that reading would change how long
+  // the answer is kept.
   std::atomic<int> lookups_done{0};
 
   std::optional<std::string> look_up(const net::Endpoint& peer) {
     std::unique_lock<std::mutex> lock(mutex);
     ++calls;
     changed.wait(lock, [&] { return !holding; });
-    ++lookups_done;
+    answered_here = true;
     const auto it = names.find(net::address_text(peer.address));
     if (it == names.end()) return std::nullopt;
     return it->second;
@@ -104,7 +110,9 @@ struct World : std::enable_shared_from_this<World> {
   Clock clock() {
     return [w = shared_from_this()] {
       ++w->clock_reads;
-      return w->now_us.load();
+      const std::int64_t now = w->now_us.load();
+      if (answered_here) ++w->lookups_done;
+      return now;
     };
   }
 };

@@ -1,6 +1,6 @@
 // The estimate and the ID line over arbitrary ring contents, connected flags, clock readings
-// and rates, and the rate tracker fed those samples: no undefined behaviour (the sanitizers
-// watch), and every line well formed.
+// and rates, from the scan and from the basis, and the rate tracker fed those samples: no
+// undefined behaviour (the sanitizers watch), and every line well formed.
 #include <cinttypes>
 #include <cmath>
 #include <cstdint>
@@ -43,6 +43,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const std::optional<double> r : {std::optional<double>(), std::optional<double>(rate)}) {
     const IdLine line = format_id_line(estimate(slots, connected, now_us, r));
     if (line.size != std::strlen(line.text) || !id_line_check::well_formed(line.text)) std::abort();
+    const IdLine from_basis = format_id_line(estimate(make_basis(slots, connected, r), now_us));
+    if (!id_line_check::well_formed(from_basis.text)) std::abort();
+    // Without a rate the basis keeps the scan's figures whole: the same line, whatever the ring.
+    if (!r && std::strcmp(from_basis.text, line.text) != 0) std::abort();
   }
   // The line as snprintf writes its format, for any fields at all.
   const Estimate any{take<std::uint32_t>(data, size), take<std::uint32_t>(data, size),

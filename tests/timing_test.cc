@@ -203,13 +203,43 @@ TEST(Estimate, FiguresAcrossTheIdWrap) {
   EXPECT_EQ(e.micros, 50000u);
 }
 
-TEST(Estimate, FromTheRingInPlace) {
-  SampleRing ring;
-  ring.prime(sample(1000, 77));
-  const Estimate e = estimate(ring, ms(1250));
-  EXPECT_EQ(e.id, 79u);
-  EXPECT_EQ(e.micros, 50000u);
-  EXPECT_EQ(e.state, 'O');
+// The ring's basis, made at each store, gives the scan's lines: byte for byte without a rate;
+// with one, the same but for the µs, which may differ by 1 (the sum's order). Random rings of
+// a real upstream's samples (delay, gaps, IDs near the 32-bit wrap, a ring that holds the
+// wrap), rates within the bound, and moments up to a minute after the newest sample.
+TEST(Estimate, FromTheBasisAsFromTheScan) {
+  std::mt19937_64 rng(20261209);
+  const auto uniform = [&](std::int64_t lo, std::int64_t hi) {
+    return std::uniform_int_distribution<std::int64_t>(lo, hi)(rng);
+  };
+  for (int ring_case = 0; ring_case < 400; ++ring_case) {
+    SampleRing ring;
+    const auto first = static_cast<std::uint32_t>(ring_case % 2 ? 0xffffffffu - uniform(0, 60)
+                                                                : uniform(0, 0xffffffffu));
+    std::int64_t at = uniform(0, std::int64_t{1} << 40);
+    const double rate = ring_case % 3 == 0 ? 0 : uniform(-1000, 1000) * 1e-6;
+    const UpstreamRate with{rate, ring_case % 3 == 0 ? std::nullopt : std::optional(rate), 0};
+    const int stores = static_cast<int>(uniform(0, 2 * kRingSize));
+    ring.prime(make_sample(first, at), with);
+    for (int k = 1; k <= stores; ++k) {
+      at += kIdDurationUs + uniform(-500, 3000);
+      ring.store(make_sample(first + static_cast<std::uint32_t>(k), at), with);
+    }
+    if (ring_case % 5 == 0) ring.set_connected(false);
+    const SampleRing::Snapshot snap = ring.snapshot();
+    for (int moment = 0; moment < 20; ++moment) {
+      const std::int64_t now = at + uniform(0, 60000000);
+      const Estimate scan = estimate(snap.slots, snap.connected, now, snap.rate.in_use);
+      const Estimate from = estimate(ring.basis(), now);
+      const std::int64_t apart =
+          std::int64_t{static_cast<std::int32_t>(from.id - scan.id)} * kIdDurationUs + from.micros -
+          scan.micros;
+      ASSERT_LE(std::abs(apart), snap.rate.in_use ? 1 : 0) << ring_case << " " << moment;
+      ASSERT_EQ(std::tie(from.state, from.jitter, from.jitter0),
+                std::tie(scan.state, scan.jitter, scan.jitter0))
+          << ring_case << " " << moment;
+    }
+  }
 }
 
 // --- the upstream's rate, and the estimate with it ---

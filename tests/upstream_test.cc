@@ -315,7 +315,7 @@ TEST(Collector, StoresAtAHighRateWhileEstimatesAreRead) {
   });
   int estimates = 0;
   while (!done) {
-    const Estimate e = estimate(run.ring, millisecond_clock());
+    const Estimate e = estimate(run.ring.basis(), millisecond_clock());
     ASSERT_TRUE(e.state == 'O' || e.state == 'S') << e.state;
     ++estimates;
   }

@@ -190,7 +190,7 @@ class Server::Impl : public ListenerHandler {
   // Every estimate is made at the moment its line is.
   void send_fresh_line(Client& c) {
     const std::int64_t now = loop_.now();
-    c.line = format_id_line(estimate(ring_, now));
+    c.line = format_id_line(estimate(ring_.basis(), now));
     ++counters_.lines;
     c.sent = 0;
     c.last_line_us = now;

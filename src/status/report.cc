@@ -25,7 +25,7 @@ void gather_ring(const SampleRing::Snapshot& snapshot, std::int64_t now_us, bool
   f.primed = snapshot.primed;
   if (!f.primed) return;
   f.connected = snapshot.connected;
-  const Estimate e = estimate(snapshot.slots, snapshot.connected, now_us, snapshot.rate.in_use);
+  const Estimate e = estimate(snapshot.basis, now_us);
   f.state = e.state;
   f.id = e.id;
   f.micros = e.micros;

@@ -113,11 +113,46 @@ Estimate estimate(const SampleRing::Slots& slots, bool connected, std::int64_t n
   return e;
 }
 
-Estimate estimate(const SampleRing& ring, std::int64_t now_us) {
-  return ring.read_in_place(
-      [now_us](const SampleRing::Slots& slots, bool connected, std::optional<double> rate) {
-        return estimate(slots, connected, now_us, rate);
-      });
+Basis make_basis(const SampleRing::Slots& slots, bool connected, std::optional<double> rate) {
+  std::int64_t lowest;
+  const Estimate plain = plain_estimate(slots, connected, 0, &lowest);
+  Basis b;
+  b.primed = true;
+  b.connected = connected;
+  b.lowest_offset_us = lowest;
+  b.oldest_arrival_us = slots[kRingSize - 1].arrival_us;
+  for (const Sample& s : slots) {
+    if (s.arrival_us < b.oldest_arrival_us) b.oldest_arrival_us = s.arrival_us;
+  }
+  b.jitter = plain.jitter;
+  b.jitter0 = plain.jitter0;
+  b.rate = rate && std::isfinite(*rate) ? *rate : 0;
+  b.anchor_us = slots[kRingSize - 1].arrival_us;
+  if (b.rate != 0) {
+    double best = kFarUs;
+    for (const Sample& s : slots) {
+      const auto since = static_cast<double>(wrapping_sub(s.arrival_us, b.anchor_us));
+      best =
+          std::min(best, static_cast<double>(above_lowest(s.offset_us, lowest)) + b.rate * since);
+    }
+    b.carried_us = best;
+  }
+  return b;
+}
+
+Estimate estimate(const Basis& b, std::int64_t now_us) {
+  Estimate e;
+  std::int64_t zero = b.lowest_offset_us;
+  if (b.rate != 0) {
+    const double since = static_cast<double>(wrapping_sub(now_us, b.anchor_us));
+    const double carried = std::clamp(b.carried_us - b.rate * since, -kFarUs, kFarUs);
+    zero = wrapping_add(zero, std::llround(carried));
+  }
+  place(e, now_us, zero);
+  e.state = state_letter(b.connected, wrapping_sub(now_us, b.oldest_arrival_us));
+  e.jitter = b.jitter;
+  e.jitter0 = b.jitter0;
+  return e;
 }
 
 }  // namespace eventid

@@ -1,5 +1,7 @@
 #include "timing/ring.h"
 
+#include "timing/estimate.h"
+
 namespace eventid {
 
 Sample make_sample(std::uint32_t id, std::int64_t arrival_us) {
@@ -12,6 +14,7 @@ void SampleRing::prime(const Sample& first, const UpstreamRate& rate) {
   next_ = 1;
   connected_ = true;
   rate_ = rate;
+  basis_ = make_basis(slots_, connected_, rate_.in_use);
   primed_.store(true, std::memory_order_release);
 }
 
@@ -21,16 +24,23 @@ void SampleRing::store(const Sample& sample, const UpstreamRate& rate) {
   next_ = (next_ + 1) % kRingSize;
   connected_ = true;
   rate_ = rate;
+  basis_ = make_basis(slots_, connected_, rate_.in_use);
 }
 
 void SampleRing::set_connected(bool connected) {
   std::lock_guard<std::mutex> lock(mutex_);
   connected_ = connected;
+  basis_.connected = connected;
+}
+
+Basis SampleRing::basis() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return basis_;
 }
 
 SampleRing::Snapshot SampleRing::snapshot() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return {slots_, primed_.load(std::memory_order_relaxed), connected_, rate_};
+  return {slots_, primed_.load(std::memory_order_relaxed), connected_, rate_, basis_};
 }
 
 }  // namespace eventid

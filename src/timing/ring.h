@@ -7,6 +7,8 @@
 #include <mutex>
 #include <optional>
 
+#include "timing/basis.h"
+
 namespace eventid {
 
 inline constexpr int kRingSize = 40;
@@ -40,6 +42,7 @@ class SampleRing {
     bool primed;
     bool connected;
     UpstreamRate rate;
+    Basis basis;
   };
 
   // Fills every slot with the first sample of the run and publishes primed(); the next store
@@ -50,13 +53,8 @@ class SampleRing {
   void store(const Sample& sample, const UpstreamRate& rate = {});
   void set_connected(bool connected);
   Snapshot snapshot() const;
-  // Calls read(slots, connected, rate in use) with the ring as it stands, held still
-  // meanwhile: for a reader that needs no copy.
-  template <typename Read>
-  auto read_in_place(Read&& read) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return read(slots_, connected_, rate_.in_use);
-  }
+  // The basis of the ring as it stands (estimate.h): what every line is made from.
+  Basis basis() const;
   // True once prime() has run: from then on every slot holds a real sample.
   bool primed() const { return primed_.load(std::memory_order_acquire); }
 
@@ -66,6 +64,7 @@ class SampleRing {
   int next_ = 0;
   bool connected_ = false;
   UpstreamRate rate_;
+  Basis basis_;  // made again at every write
   std::atomic<bool> primed_{false};
 };
 

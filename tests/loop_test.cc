@@ -62,7 +62,7 @@ TEST(EventLoop, TimersRunOnceInDeadlineOrder) {
 
 // Two sockets found ready in one turn: when the first one's handler ends the second's watch,
 // the second is not told, though the poller found it ready.
-struct Ender : ReadyHandler {
+struct Ender final : ReadyHandler {
   explicit Ender(const net::Socket& s) : socket(s) {}
   const net::Socket& socket;
   EventLoop::Watch* other = nullptr;

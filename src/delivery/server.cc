@@ -32,7 +32,7 @@ DropReason send_failed(int err) {
 
 }  // namespace
 
-class Server::Impl : public ListenerHandler {
+class Server::Impl final : public ListenerHandler {
  public:
   Impl(EventLoop& loop, const net::Socket& listener, const ServerConfig& config,
        const SampleRing& ring, ServerCounters& counters, ServerSeam seam)
@@ -75,7 +75,7 @@ class Server::Impl : public ListenerHandler {
  private:
   // One conversation. At most one line is ever unsent; while it is, the client's requests are
   // not read, so TCP holds back a client that does not read.
-  struct Client : ReadyHandler {
+  struct Client final : ReadyHandler {
     explicit Client(Impl& server, std::size_t slot) : server(server), slot(slot) {}
     void on_ready(unsigned found) override { server.on_event(*this, found); }
 

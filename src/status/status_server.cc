@@ -47,7 +47,7 @@ net::Socket open_status_listener(const net::Endpoint& where) {
   return net::Socket();
 }
 
-class StatusServer::Impl : public ListenerHandler {
+class StatusServer::Impl final : public ListenerHandler {
   static constexpr std::size_t kPlaces = kMostStatusClients;
 
  public:
@@ -75,7 +75,7 @@ class StatusServer::Impl : public ListenerHandler {
 
   // One connection: its request head as it comes, its answer as it goes, then what it still
   // sends until it closes.
-  struct StatusClient : ReadyHandler {
+  struct StatusClient final : ReadyHandler {
     StatusClient(Impl& server, net::Socket s, std::int64_t now)
         : server(server),
           socket(std::move(s)),

@@ -40,8 +40,8 @@ std::string_view target_path(std::string_view target) {
   const std::string_view rest = target.substr(scheme_end + 3);
   const std::size_t path = rest.find_first_of("/?");
   if (path == 0) return {};  // no authority
-  if (path == std::string_view::npos) return "/";
-  return rest[path] == '/' ? rest.substr(path) : "/";
+  if (path == std::string_view::npos) return kRootPath;
+  return rest[path] == '/' ? rest.substr(path) : kRootPath;
 }
 
 const char* reason_phrase(int status) {

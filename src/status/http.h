@@ -16,6 +16,10 @@ inline constexpr std::size_t kMostRequestHead = 8192;
 // it has not ended. Lines end in CR LF or a bare LF.
 std::size_t request_head_length(std::string_view received);
 
+// The path of an absolute-form target that names none ("http://host:port"): it lies outside
+// the head, unlike every other path.
+inline constexpr std::string_view kRootPath = "/";
+
 struct Request {
   std::string_view method;
   std::string_view path;  // the target's path, without its query

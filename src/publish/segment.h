@@ -1,0 +1,103 @@
+// The shared-memory segment in which the relay publishes its estimate's basis, and how it is
+// written and read. One writer (the relay) and any number of readers, each in a process of its
+// own: the layout holds no pointers, names its version and size, and every field is read and
+// written as an atomic, so that a reader in another language (Python's mmap) can follow it.
+//
+// A write of the basis is made under a sequence counter: odd while the write is under way, and
+// moved on once it is done. A reader copies the basis out between two readings of the counter
+// and keeps the copy only when both are the same even number: it never takes a basis that is
+// half written, and it never waits on the writer.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+
+#include "timing/basis.h"
+
+namespace eventid::segment {
+
+inline constexpr std::uint32_t kMagic = 0x52444945;  // "EIDR" in memory order, little-endian
+// A reader refuses another major version; a minor version adds fields at the end of the basis,
+// which older readers ignore.
+inline constexpr std::uint16_t kMajor = 1;
+inline constexpr std::uint16_t kMinor = 0;
+
+// The clock that the basis, the heartbeat and a reader's own readings are on.
+enum class ClockId : std::uint32_t {
+  kMonotonic = 1,           // Linux CLOCK_MONOTONIC, in µs
+  kPerformanceCounter = 2,  // Windows QueryPerformanceCounter, in µs
+};
+
+// The basis as it lies in the segment: fixed-width fields at fixed offsets.
+struct BasisRecord {
+  std::uint32_t flags;  // kPrimed | kConnected
+  std::int32_t jitter;
+  std::int32_t jitter0;
+  std::uint32_t reserved0;
+  std::int64_t lowest_offset_us;
+  double rate;
+  double carried_us;
+  std::int64_t anchor_us;
+  std::int64_t oldest_arrival_us;
+  std::int64_t resolution_us;  // of the relay's clock: 1000, or 1 with --resolution us
+};
+inline constexpr std::uint32_t kPrimed = 1, kConnected = 2;
+
+struct Layout {
+  // The header: written once, before the segment can be found.
+  std::uint32_t magic;
+  std::uint16_t major;
+  std::uint16_t minor;
+  std::uint32_t size;   // of the layout, in bytes: a reader maps at least this much
+  std::uint32_t clock;  // ClockId
+  std::uint8_t header_rest[48];
+  // The relay's life, outside the sequence counter and on a cache line of its own.
+  std::uint64_t heartbeat_us;  // the writer's clock, at least once a second
+  std::uint32_t closed;        // 1 once the relay has ended
+  std::uint8_t life_rest[52];
+  // The basis, under the counter.
+  std::uint64_t sequence;
+  std::uint64_t reserved1;
+  BasisRecord basis;
+};
+static_assert(std::is_standard_layout_v<Layout> && std::is_trivially_copyable_v<Layout>);
+static_assert(offsetof(Layout, heartbeat_us) == 64 && offsetof(Layout, sequence) == 128);
+static_assert(offsetof(Layout, basis) == 144 && sizeof(BasisRecord) == 64);
+static_assert(sizeof(Layout) == 208);
+
+BasisRecord to_record(const Basis& basis, std::int64_t resolution_us);
+Basis from_record(const BasisRecord& record);
+
+// Loads and stores of a field in memory that another process shares. Each store releases and
+// each load acquires, which orders them against the counter without a fence (free on x86, and
+// what ThreadSanitizer follows): no store of a write goes before the counter turns odd, and no
+// load of a read comes after the counter is read again.
+template <typename T>
+T load(const T& field) {
+  return std::atomic_ref<T>(const_cast<T&>(field)).load(std::memory_order_acquire);
+}
+template <typename T>
+void store(T& field, T value) {
+  std::atomic_ref<T>(field).store(value, std::memory_order_release);
+}
+
+// The one writer's side.
+void write_header(Layout& layout, ClockId clock);
+void write_basis(Layout& layout, const BasisRecord& basis);
+void beat(Layout& layout, std::int64_t now_us);
+void mark_closed(Layout& layout);
+
+// A reader's side: false while the header is not one it knows.
+bool header_known(const Layout& layout, std::size_t mapped_size);
+// The basis of one whole write, trying again while a write is under way: at once a few times,
+// then giving the processor up between tries, since a writer that the scheduler stopped within
+// its write holds every reader up until it runs again. False when none came whole in
+// kReadTries (a writer that died within a write leaves the counter odd for good).
+inline constexpr int kSpinTries = 64;
+inline constexpr int kReadTries = 1 << 22;
+bool read_basis(const Layout& layout, BasisRecord* basis);
+
+}  // namespace eventid::segment

@@ -17,6 +17,7 @@
 #include "main/systemd_notify.h"
 #include "net/net.h"
 #include "process/exit.h"
+#include "publish/publisher.h"
 #include "service/service.h"
 #include "status/status_server.h"
 #include "timing/ring.h"
@@ -77,6 +78,29 @@ void start_status(const Options& options, const Shared& shared, const Clock& clo
   }
 }
 
+Publisher* closing_publisher = nullptr;
+
+// The segment, made before the first connection attempt so that its readers can tell a relay
+// waiting for its upstream from no relay. However the relay ends, the segment reads closed.
+void start_publishing(const Options& options, SampleRing& ring) {
+  std::string why;
+  auto segment = segment::make_segment(*options.publish, microsecond_clock(), &why);
+  if (!segment) {
+    console_err("main() publish failed: %s\r\n", why.c_str());
+    exit_process(ExitStatus::kListenerFailed);
+  }
+  const std::int64_t resolution_us = options.resolution == Resolution::kMicroseconds ? 1 : 1000;
+  auto* publisher = new Publisher(std::move(segment), resolution_us, microsecond_clock);
+  if (!publisher->start_heartbeat(&why)) {
+    console_err("main() thread start failed: %s\r\n", why.c_str());
+    exit_process(ExitStatus::kNoResources);
+  }
+  ring.set_observer([publisher](const Basis& basis) { publisher->publish(basis); });
+  closing_publisher = publisher;
+  set_closing_hook([] { closing_publisher->mark_closed(); });
+  segment::close_on_ending_signals(publisher->layout());
+}
+
 void start_collector(Shared& shared, const Options& options, const Clock& clock,
                      SystemdNotifier& notifier) {
   try {
@@ -121,6 +145,7 @@ void wait_for_first_sample(const SampleRing& ring) {
     console_out("Init winsock failed\r\n");
     exit_process(ExitStatus::kNoSocketLibrary);
   }
+  if (options.publish) start_publishing(options, shared.ring);
   if (options.status) start_status(options, shared, clock);
   start_collector(shared, options, clock, notifier);
   wait_for_first_sample(shared.ring);

@@ -65,6 +65,12 @@ bool apply(std::string_view name, std::string_view value, Options& o, std::strin
     }
     where.port = static_cast<std::uint16_t>(n);
     o.status = where;
+  } else if (name == "--publish") {
+    if (value.empty()) {
+      *problem = "empty";
+      return false;
+    }
+    o.publish = std::string(value);
   } else if (name == "--resolution") {
     if (value != "ms" && value != "us") {
       *problem = "neither ms nor us";
@@ -77,7 +83,7 @@ bool apply(std::string_view name, std::string_view value, Options& o, std::strin
 
 bool takes_value(std::string_view name) {
   return name == "--clients" || name == "--idle-timeout" || name == "--listen" ||
-         name == "--port" || name == "--resolution" || name == "--status";
+         name == "--port" || name == "--publish" || name == "--resolution" || name == "--status";
 }
 
 // What is wrong with the upstream's host (position 0) or service (1), if anything. A service
@@ -166,6 +172,8 @@ std::string usage_text() {
       "  --listen ADDR      serve on this IPv4 address only, dotted quad (default: every local "
       "address)",
       "  --port N           serve on this port, 0 for any free one (default 58051)",
+      "  --publish WHERE    keep the estimate's basis in a shared-memory segment that programs",
+      "                     read with libeventid: a file at WHERE (a mapping name on Windows)",
       "  --resolution R     clock resolution of samples and estimates: ms (default) or us",
       service_available() ? kServiceUsage : nullptr,
       "  --status ADDR:PORT serve Prometheus metrics at /metrics and a JSON status at /status",

@@ -18,6 +18,7 @@ struct Options {
   Resolution resolution = Resolution::kMilliseconds;
   bool track_rate = false;              // --track-rate
   std::optional<net::Endpoint> status;  // --status: where the status listener listens
+  std::optional<std::string> publish;   // --publish: where the segment is kept
   bool service = false;  // --service: under the Service Control Manager (Windows only)
 };
 

@@ -22,5 +22,8 @@ enum class ExitStatus : int {
 // What exit_process() runs last, before the process ends (a Windows service's final report);
 // it may end the process itself.
 void set_exit_hook(void (*last_words)(ExitStatus status));
+// What exit_process() runs first, before anything is flushed (the published segment marked
+// closed, so that its readers know at once).
+void set_closing_hook(void (*closing)());
 
 }  // namespace eventid

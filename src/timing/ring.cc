@@ -16,6 +16,7 @@ void SampleRing::prime(const Sample& first, const UpstreamRate& rate) {
   rate_ = rate;
   basis_ = make_basis(slots_, connected_, rate_.in_use);
   primed_.store(true, std::memory_order_release);
+  basis_changed();
 }
 
 void SampleRing::store(const Sample& sample, const UpstreamRate& rate) {
@@ -25,12 +26,14 @@ void SampleRing::store(const Sample& sample, const UpstreamRate& rate) {
   connected_ = true;
   rate_ = rate;
   basis_ = make_basis(slots_, connected_, rate_.in_use);
+  basis_changed();
 }
 
 void SampleRing::set_connected(bool connected) {
   std::lock_guard<std::mutex> lock(mutex_);
   connected_ = connected;
   basis_.connected = connected;
+  basis_changed();
 }
 
 Basis SampleRing::basis() const {

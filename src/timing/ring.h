@@ -4,6 +4,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 
@@ -55,6 +56,9 @@ class SampleRing {
   Snapshot snapshot() const;
   // The basis of the ring as it stands (estimate.h): what every line is made from.
   Basis basis() const;
+  // Told each basis as it is made, under the ring's lock so that the bases come in order. Set
+  // before the collector starts.
+  void set_observer(std::function<void(const Basis&)> observer) { observer_ = std::move(observer); }
   // True once prime() has run: from then on every slot holds a real sample.
   bool primed() const { return primed_.load(std::memory_order_acquire); }
 
@@ -65,7 +69,12 @@ class SampleRing {
   bool connected_ = false;
   UpstreamRate rate_;
   Basis basis_;  // made again at every write
+  std::function<void(const Basis&)> observer_;
   std::atomic<bool> primed_{false};
+
+  void basis_changed() {
+    if (observer_) observer_(basis_);
+  }
 };
 
 }  // namespace eventid

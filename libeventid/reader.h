@@ -1,0 +1,69 @@
+// The two kinds of source behind eventid_source: a published segment, read at memory speed,
+// and a relay's socket, asked once for each reading.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "eventid.h"
+#include "platform.h"
+#include "timing/estimate.h"
+
+namespace eventid::client {
+
+// A reading as the library works with it: the estimate, the clock reading it was made at, and
+// the clock's resolution, so that a wait knows the steps its deadline comes in.
+struct Answer {
+  Estimate estimate{};
+  std::int64_t clock_us = 0;
+  std::int64_t resolution_us = 1;
+};
+
+// A segment and every view of it this source has had. Reads never lock or allocate: they load
+// the current view and copy its basis out. Only when the view reads closed or stale does a
+// reader look for a new one (at most once a second, one thread at a time); views it replaces
+// stay mapped until the source is closed, since another thread may still be reading them.
+class SegmentReader {
+ public:
+  explicit SegmentReader(std::string where);
+  ~SegmentReader();
+  SegmentReader(const SegmentReader&) = delete;
+  SegmentReader& operator=(const SegmentReader&) = delete;
+
+  int read(Answer* answer);
+
+ private:
+  struct View {
+    MappedView mapped;
+    View* retired_before;  // the view this one replaced
+  };
+  int read_view(const View& view, std::int64_t now_us, Answer* answer) const;
+  const View* look_again(std::int64_t now_us);
+  int map_new();
+
+  const std::string where_;
+  std::atomic<View*> current_{nullptr};
+  std::atomic<int> failure_{EVENTID_ENORELAY};  // why there is no view, while there is none
+  std::atomic<std::int64_t> looked_us_;
+  std::mutex looking_;
+};
+
+// tcp:HOST[:PORT]: one connection for each reading.
+class SocketReader {
+ public:
+  SocketReader(std::string host, std::string port)
+      : host_(std::move(host)), port_(std::move(port)) {}
+  int read(Answer* answer) const;
+
+ private:
+  const std::string host_, port_;
+};
+
+// "tcp:HOST:PORT", "tcp:[V6]:PORT" or "tcp:HOST" (port 58051): false for anything else.
+bool parse_tcp_address(const std::string& where, std::string* host, std::string* port);
+// The relay's ID line, "ID.MICROS STATE JITTER JITTER0\r\n": false for anything else.
+bool parse_id_line(const char* line, Estimate* estimate);
+
+}  // namespace eventid::client

@@ -8,8 +8,6 @@
 #include "delivery/id_line.h"
 #include "reader.h"
 
-using eventid::client::Answer;
-
 struct eventid_source {
   eventid::client::SegmentReader* segment = nullptr;  // one of the two
   eventid::client::SocketReader* socket = nullptr;
@@ -23,30 +21,20 @@ constexpr std::int32_t kFurthestWait = 36000;        // IDs: an hour
 constexpr std::int64_t kSegmentLookEveryUs = 10000;  // a new sample may move the boundary
 constexpr std::int64_t kSocketAskEveryUs = 1000000;
 
-int read_answer(eventid_source* source, Answer* answer) {
-  return source->segment ? source->segment->read(answer) : source->socket->read(answer);
-}
-
-void fill(const Answer& answer, eventid_reading* r) {
-  r->id = answer.estimate.id;
-  r->micros = answer.estimate.micros;
-  r->state = answer.estimate.state;
-  r->jitter = answer.estimate.jitter;
-  r->jitter0 = answer.estimate.jitter0;
-  r->clock_us = answer.clock_us;
+int read_into(eventid_source* source, eventid_reading* reading, std::int64_t* resolution_us) {
+  return source->segment ? source->segment->read(reading, resolution_us)
+                         : source->socket->read(reading, resolution_us);
 }
 
 bool usable(const eventid_reading* r) {
   return r && r->size >= kReadingSize;
 }
 
-// When `ids` IDs from the answer's the next one asked for begins, rounded up to the clock's
-// steps: a deadline between two steps would wake into a reading that has not moved.
-std::int64_t beginning_us(const Answer& answer, std::int32_t ids) {
-  const std::int64_t at =
-      answer.clock_us + ids * kIdUs - static_cast<std::int64_t>(answer.estimate.micros);
-  const std::int64_t step = answer.resolution_us;
-  return (at + step - 1) / step * step;
+// When the ID `ids` after the reading's begins, rounded up to the clock's steps: a deadline
+// between two steps would wake into a reading that has not moved.
+std::int64_t beginning_us(const eventid_reading& r, std::int32_t ids, std::int64_t step_us) {
+  const std::int64_t at = r.clock_us + ids * kIdUs - static_cast<std::int64_t>(r.micros);
+  return (at + step_us - 1) / step_us * step_us;
 }
 
 }  // namespace
@@ -83,10 +71,8 @@ int eventid_open(const char* where, eventid_source** out) {
 
 int eventid_read(eventid_source* source, eventid_reading* reading) {
   if (!source || !usable(reading)) return EVENTID_EINVAL;
-  Answer answer;
-  const int code = read_answer(source, &answer);
-  if (code == 0) fill(answer, reading);
-  return code;
+  std::int64_t resolution_us;
+  return read_into(source, reading, &resolution_us);
 }
 
 int eventid_format(const eventid_reading* reading, char* buffer, size_t size) {
@@ -103,17 +89,18 @@ int eventid_wait(eventid_source* source, uint32_t id, eventid_reading* reading) 
   if (!source || !usable(reading)) return EVENTID_EINVAL;
   const std::int64_t look_every = source->segment ? kSegmentLookEveryUs : kSocketAskEveryUs;
   for (;;) {
-    Answer answer;
-    const int code = read_answer(source, &answer);
+    eventid_reading now_reading = *reading;  // a failed read leaves the caller's untouched
+    std::int64_t step_us;
+    const int code = read_into(source, &now_reading, &step_us);
     if (code != 0) return code;
-    const auto ahead = static_cast<std::int32_t>(id - answer.estimate.id);  // serial order
+    const auto ahead = static_cast<std::int32_t>(id - now_reading.id);  // serial order
     if (ahead <= 0) {
-      fill(answer, reading);
+      *reading = now_reading;
       return EVENTID_OK;
     }
     if (ahead > kFurthestWait) return EVENTID_ERANGE;
     const std::int64_t now = eventid::client::clock_us();
-    const std::int64_t begins = beginning_us(answer, ahead);
+    const std::int64_t begins = beginning_us(now_reading, ahead, step_us);
     eventid::client::sleep_until_us(begins < now + look_every ? begins : now + look_every);
   }
 }

@@ -13,14 +13,9 @@
 
 namespace eventid::client {
 
-// A reading as the library works with it: the estimate, the clock reading it was made at, and
-// the clock's resolution, so that a wait knows the steps its deadline comes in.
-struct Answer {
-  Estimate estimate{};
-  std::int64_t clock_us = 0;
-  std::int64_t resolution_us = 1;
-};
-
+// Both kinds fill the caller's reading in place, and tell the resolution of the clock it was
+// made on, so that a wait knows the steps its deadline comes in. A reading goes through no
+// copy on its way: the fields stored one by one and loaded back as one would stall the read.
 // A segment and every view of it this source has had. Reads never lock or allocate: they load
 // the current view and copy its basis out. Only when the view reads closed or stale does a
 // reader look for a new one (at most once a second, one thread at a time); views it replaces
@@ -32,14 +27,15 @@ class SegmentReader {
   SegmentReader(const SegmentReader&) = delete;
   SegmentReader& operator=(const SegmentReader&) = delete;
 
-  int read(Answer* answer);
+  int read(eventid_reading* reading, std::int64_t* resolution_us);
 
  private:
   struct View {
     MappedView mapped;
     View* retired_before;  // the view this one replaced
   };
-  int read_view(const View& view, std::int64_t now_us, Answer* answer) const;
+  int read_view(const View& view, std::int64_t now_us, eventid_reading* reading,
+                std::int64_t* resolution_us) const;
   const View* look_again(std::int64_t now_us);
   int map_new();
 
@@ -55,7 +51,7 @@ class SocketReader {
  public:
   SocketReader(std::string host, std::string port)
       : host_(std::move(host)), port_(std::move(port)) {}
-  int read(Answer* answer) const;
+  int read(eventid_reading* reading, std::int64_t* resolution_us) const;
 
  private:
   const std::string host_, port_;

@@ -10,6 +10,14 @@ constexpr std::int64_t kStaleAfterUs = 3000000;
 // How often a source that finds no live relay looks for a new segment.
 constexpr std::int64_t kLookEveryUs = 1000000;
 
+// The clock reading as the relay's own clock reads it. A division by a number known only at
+// run time costs more than the rest of a reading: the relay's two resolutions are constants.
+std::int64_t cut_to(std::int64_t now_us, std::int64_t resolution_us) {
+  if (resolution_us == 1) return now_us;
+  if (resolution_us == 1000) return now_us - now_us % 1000;
+  return now_us - now_us % resolution_us;
+}
+
 }  // namespace
 
 SegmentReader::SegmentReader(std::string where) : where_(std::move(where)) {
@@ -26,17 +34,20 @@ SegmentReader::~SegmentReader() {
   }
 }
 
-int SegmentReader::read(Answer* answer) {
+int SegmentReader::read(eventid_reading* reading, std::int64_t* resolution_us) {
   const std::int64_t now = clock_us();
   const View* view = current_.load(std::memory_order_acquire);
-  int code = view ? read_view(*view, now, answer) : failure_.load(std::memory_order_relaxed);
+  int code = view ? read_view(*view, now, reading, resolution_us)
+                  : failure_.load(std::memory_order_relaxed);
   if (code != EVENTID_ENORELAY && code != EVENTID_EUNUSABLE) return code;
   const View* found = look_again(now);
   if (found == view) return code;
-  return found ? read_view(*found, clock_us(), answer) : failure_.load(std::memory_order_relaxed);
+  return found ? read_view(*found, clock_us(), reading, resolution_us)
+               : failure_.load(std::memory_order_relaxed);
 }
 
-int SegmentReader::read_view(const View& view, std::int64_t now_us, Answer* answer) const {
+int SegmentReader::read_view(const View& view, std::int64_t now_us, eventid_reading* reading,
+                             std::int64_t* resolution_us) const {
   const auto& layout = *static_cast<const segment::Layout*>(view.mapped.data);
   if (segment::load(layout.closed) != 0) return EVENTID_ENORELAY;
   const auto heartbeat = static_cast<std::int64_t>(segment::load(layout.heartbeat_us));
@@ -45,10 +56,15 @@ int SegmentReader::read_view(const View& view, std::int64_t now_us, Answer* answ
   if (!segment::read_basis(layout, &record)) return EVENTID_ENORELAY;  // died within a write
   if ((record.flags & segment::kPrimed) == 0) return EVENTID_ENOTPRIMED;
   const std::int64_t resolution = record.resolution_us > 0 ? record.resolution_us : 1;
-  const std::int64_t at = now_us - now_us % resolution;  // as the relay's own clock reads
-  answer->estimate = estimate(segment::from_record(record), at);
-  answer->clock_us = at;
-  answer->resolution_us = resolution;
+  const std::int64_t at = cut_to(now_us, resolution);
+  const Estimate e = estimate(segment::from_record(record), at);
+  reading->id = e.id;
+  reading->micros = e.micros;
+  reading->state = e.state;
+  reading->jitter = e.jitter;
+  reading->jitter0 = e.jitter0;
+  reading->clock_us = at;
+  *resolution_us = resolution;
   return 0;
 }
 

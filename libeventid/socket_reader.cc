@@ -78,13 +78,20 @@ bool parse_tcp_address(const std::string& where, std::string* host, std::string*
          port->size() <= 5 && std::atoi(port->c_str()) <= 65535 && std::atoi(port->c_str()) > 0;
 }
 
-int SocketReader::read(Answer* answer) const {
+int SocketReader::read(eventid_reading* reading, std::int64_t* resolution_us) const {
   char line[128];
   const int code = fetch_line(host_.c_str(), port_.c_str(), kAnswerTimeoutUs, line, sizeof line);
   if (code != 0) return code;
-  answer->clock_us = clock_us();
-  answer->resolution_us = 1;
-  return parse_id_line(line, &answer->estimate) ? 0 : EVENTID_EUNUSABLE;
+  Estimate e;
+  if (!parse_id_line(line, &e)) return EVENTID_EUNUSABLE;
+  reading->id = e.id;
+  reading->micros = e.micros;
+  reading->state = e.state;
+  reading->jitter = e.jitter;
+  reading->jitter0 = e.jitter0;
+  reading->clock_us = clock_us();
+  *resolution_us = 1;
+  return 0;
 }
 
 }  // namespace eventid::client

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <thread>
 #include <type_traits>
 
 #include "timing/basis.h"
@@ -69,7 +70,6 @@ static_assert(offsetof(Layout, basis) == 144 && sizeof(BasisRecord) == 64);
 static_assert(sizeof(Layout) == 208);
 
 BasisRecord to_record(const Basis& basis, std::int64_t resolution_us);
-Basis from_record(const BasisRecord& record);
 
 // Loads and stores of a field in memory that another process shares. Each store releases and
 // each load acquires, which orders them against the counter without a fence (free on x86, and
@@ -98,6 +98,54 @@ bool header_known(const Layout& layout, std::size_t mapped_size);
 // kReadTries (a writer that died within a write leaves the counter odd for good).
 inline constexpr int kSpinTries = 64;
 inline constexpr int kReadTries = 1 << 22;
-bool read_basis(const Layout& layout, BasisRecord* basis);
+
+// Each field of one record with the same field of another. A record in the segment is never
+// copied as bytes: each of its fields is read or written as an atomic of its own.
+template <typename To, typename From, typename Each>
+void field_by_field(To& to, From& from, Each&& each) {
+  each(to.flags, from.flags);
+  each(to.jitter, from.jitter);
+  each(to.jitter0, from.jitter0);
+  each(to.reserved0, from.reserved0);
+  each(to.lowest_offset_us, from.lowest_offset_us);
+  each(to.rate, from.rate);
+  each(to.carried_us, from.carried_us);
+  each(to.anchor_us, from.anchor_us);
+  each(to.oldest_arrival_us, from.oldest_arrival_us);
+  each(to.resolution_us, from.resolution_us);
+}
+
+// Inline, as the rest of a reader's path is: a reading copies the basis once, into registers,
+// never through a record in memory whose parts the next copy would wait for. *basis may hold
+// a torn copy when it returns false.
+inline bool read_basis(const Layout& layout, BasisRecord* basis) {
+  for (int tries = 0; tries < kReadTries; ++tries) {
+    if (tries >= kSpinTries) std::this_thread::yield();
+    const std::uint64_t before = load(layout.sequence);
+    if (before & 1) continue;
+    // Straight into *basis, field by field: a copy of a whole record would be stored in
+    // pieces and loaded back in others, and wait for them.
+    field_by_field(*basis, layout.basis, [](auto& to, const auto& from) { to = load(from); });
+    if (std::atomic_ref<std::uint64_t>(const_cast<std::uint64_t&>(layout.sequence))
+            .load(std::memory_order_relaxed) == before) {
+      return true;
+    }
+  }
+  return false;
+}
+
+inline Basis from_record(const BasisRecord& r) {
+  Basis b;
+  b.primed = (r.flags & kPrimed) != 0;
+  b.connected = (r.flags & kConnected) != 0;
+  b.lowest_offset_us = r.lowest_offset_us;
+  b.rate = r.rate;
+  b.carried_us = r.carried_us;
+  b.anchor_us = r.anchor_us;
+  b.oldest_arrival_us = r.oldest_arrival_us;
+  b.jitter = r.jitter;
+  b.jitter0 = r.jitter0;
+  return b;
+}
 
 }  // namespace eventid::segment

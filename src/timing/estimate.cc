@@ -6,6 +6,10 @@
 #include "timing/wrap.h"
 
 namespace eventid {
+using estimating::kFarUs;
+using estimating::place;
+using estimating::state_letter;
+
 namespace {
 
 // The line's fields are 32 bits wide, and rings that a broken upstream (or the fuzzer) makes
@@ -20,22 +24,6 @@ std::uint32_t abs_low32(std::int64_t d) {
   return low < 0 ? 0u - bits : bits;
 }
 
-constexpr std::int64_t kStaleAfterUs = 6000000;
-
-char state_letter(bool connected, std::int64_t age_us) {
-  if (!connected) return 'D';
-  return age_us > kStaleAfterUs ? 'S' : 'O';
-}
-
-// The whole ID and its µs at now_us for an upstream whose ID 0 began at zero_offset_us.
-void place(Estimate& e, std::int64_t now_us, std::int64_t zero_offset_us) {
-  const std::int64_t elapsed = wrapping_sub(now_us, zero_offset_us);
-  const std::int64_t whole = elapsed / kIdDurationUs;
-  e.id = static_cast<std::uint32_t>(whole);
-  e.micros = static_cast<std::uint32_t>(elapsed) -
-             static_cast<std::uint32_t>(whole) * static_cast<std::uint32_t>(kIdDurationUs);
-}
-
 // How far an offset lies above the lowest of the ring, both seen in one turn of the counter.
 // The wrap is rare: the common case skips unwrapped_offset()'s search.
 std::int64_t above_lowest(std::int64_t offset, std::int64_t lowest) {
@@ -43,9 +31,6 @@ std::int64_t above_lowest(std::int64_t offset, std::int64_t lowest) {
   if (d >= 0 && d < kIdTurnUs / 2) return d;
   return wrapping_sub(unwrapped_offset(offset, lowest), lowest);
 }
-
-// Far enough for any real carry, near enough that rounding it stays within 64 bits.
-constexpr double kFarUs = 4.0e18;
 
 }  // namespace
 
@@ -138,21 +123,6 @@ Basis make_basis(const SampleRing::Slots& slots, bool connected, std::optional<d
     b.carried_us = best;
   }
   return b;
-}
-
-Estimate estimate(const Basis& b, std::int64_t now_us) {
-  Estimate e;
-  std::int64_t zero = b.lowest_offset_us;
-  if (b.rate != 0) {
-    const double since = static_cast<double>(wrapping_sub(now_us, b.anchor_us));
-    const double carried = std::clamp(b.carried_us - b.rate * since, -kFarUs, kFarUs);
-    zero = wrapping_add(zero, std::llround(carried));
-  }
-  place(e, now_us, zero);
-  e.state = state_letter(b.connected, wrapping_sub(now_us, b.oldest_arrival_us));
-  e.jitter = b.jitter;
-  e.jitter0 = b.jitter0;
-  return e;
 }
 
 }  // namespace eventid

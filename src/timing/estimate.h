@@ -1,11 +1,14 @@
 // The estimate of the upstream's current event ID, extrapolated from the samples and the clock.
 #pragma once
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <optional>
 
 #include "timing/basis.h"
 #include "timing/ring.h"
+#include "timing/wrap.h"
 
 namespace eventid {
 
@@ -40,8 +43,48 @@ Estimate estimate(const SampleRing::Slots& slots, bool connected, std::int64_t n
 // The basis of a primed ring's slots.
 Basis make_basis(const SampleRing::Slots& slots, bool connected, std::optional<double> rate);
 
+// What every estimate shares, here so that a reading from the basis compiles into its caller:
+// it is the client library's whole read path.
+namespace estimating {
+
+inline constexpr std::int64_t kStaleAfterUs = 6000000;
+// Far enough for any real carry, near enough that rounding it stays within 64 bits.
+inline constexpr double kFarUs = 4.0e18;
+
+inline char state_letter(bool connected, std::int64_t age_us) {
+  if (!connected) return 'D';
+  return age_us > kStaleAfterUs ? 'S' : 'O';
+}
+
+// The whole ID and its µs at now_us for an upstream whose ID 0 began at zero_offset_us. The
+// line's fields are 32 bits wide: the sum is taken in wrapping arithmetic (wrap.h), which keeps
+// the low 32 bits exact, and they are all that the line shows.
+inline void place(Estimate& e, std::int64_t now_us, std::int64_t zero_offset_us) {
+  const std::int64_t elapsed = wrapping_sub(now_us, zero_offset_us);
+  const std::int64_t whole = elapsed / kIdDurationUs;
+  e.id = static_cast<std::uint32_t>(whole);
+  e.micros = static_cast<std::uint32_t>(elapsed) -
+             static_cast<std::uint32_t>(whole) * static_cast<std::uint32_t>(kIdDurationUs);
+}
+
+}  // namespace estimating
+
 // The estimate at now_us from a basis: byte for byte the scan's above without a rate, and with
 // one the same to within 1 µs (its sum is taken in another order).
-Estimate estimate(const Basis& basis, std::int64_t now_us);
+inline Estimate estimate(const Basis& b, std::int64_t now_us) {
+  Estimate e;
+  std::int64_t zero = b.lowest_offset_us;
+  if (b.rate != 0) {
+    const double since = static_cast<double>(wrapping_sub(now_us, b.anchor_us));
+    const double carried =
+        std::clamp(b.carried_us - b.rate * since, -estimating::kFarUs, estimating::kFarUs);
+    zero = wrapping_add(zero, std::llround(carried));
+  }
+  estimating::place(e, now_us, zero);
+  e.state = estimating::state_letter(b.connected, wrapping_sub(now_us, b.oldest_arrival_us));
+  e.jitter = b.jitter;
+  e.jitter0 = b.jitter0;
+  return e;
+}
 
 }  // namespace eventid

@@ -2,8 +2,11 @@
 // its parsers of a relay's socket protocol.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "delivery/id_line.h"
 #include "eventid.h"
@@ -127,6 +130,43 @@ TEST(Library, ASegmentPutInThePlaceOfAClosedOneIsFollowed) {
   ASSERT_TRUE(second) << why;
   segment::write_basis(second->layout(), segment::to_record(primed_basis(), 1));
   EXPECT_TRUE(eventually([&] { return s.read(&r) == 0; }));
+}
+
+// Threads share one source while the relay writes, ends, and a new one takes its place: every
+// reading is a line or "no relay", and each thread follows the new relay.
+TEST(Library, ThreadsShareOneSourceAcrossARestart) {
+  auto first = std::make_unique<Published>();
+  first->publish(primed_basis());
+  Source s(first->where);
+  std::atomic<bool> restarted{false}, stop{false};
+  std::atomic<int> strange{0}, following{0};
+  std::vector<std::thread> readers;
+  for (int i = 0; i < 2; ++i) {
+    readers.emplace_back([&] {
+      eventid_reading r = empty_reading();
+      bool followed = false;
+      while (!followed && !stop) {
+        const int code = s.read(&r);
+        char line[EVENTID_LINE_MAX];
+        if (code == 0 ? eventid_format(&r, line, sizeof line) < 0 : code != EVENTID_ENORELAY) {
+          ++strange;
+        }
+        followed = code == 0 && restarted.load();
+      }
+      ++following;
+    });
+  }
+  for (int n = 0; n < 2000; ++n) first->publish(primed_basis());
+  segment::mark_closed(first->layout());
+  std::string why;
+  auto second = segment::make_segment(first->where, microsecond_clock(), &why);
+  ASSERT_TRUE(second) << why;
+  segment::write_basis(second->layout(), segment::to_record(primed_basis(), 1));
+  restarted = true;
+  EXPECT_TRUE(eventually([&] { return following.load() == 2; }));
+  stop = true;
+  for (std::thread& t : readers) t.join();
+  EXPECT_EQ(strange, 0);
 }
 
 // Waiting for an ID already begun returns at once, across the counter's wrap; one more than an

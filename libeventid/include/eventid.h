@@ -6,7 +6,7 @@
  * program runs unchanged against a relay that does not publish, or one on another host.
  *
  *   eventid_source *source;
- *   eventid_reading reading = {sizeof reading};
+ *   eventid_reading reading = EVENTID_READING_INIT;
  *   if (eventid_open(NULL, &source) == 0 && eventid_read(source, &reading) == 0)
  *     printf("%u.%05u %c\n", reading.id, reading.micros, reading.state);
  *
@@ -74,6 +74,9 @@ typedef struct eventid_reading {
    * QueryPerformanceCounter on Windows (over tcp:, when the line arrived). */
   int64_t clock_us;
 } eventid_reading;
+
+/* A reading ready to fill, its size set: eventid_reading r = EVENTID_READING_INIT; */
+#define EVENTID_READING_INIT {sizeof(eventid_reading), 0, 0, 0, 0, 0, 0}
 
 typedef struct eventid_source eventid_source;
 

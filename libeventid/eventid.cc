@@ -1,7 +1,8 @@
-// The C interface: every call checks its arguments, catches nothing (the library throws
-// nothing: it is built without exceptions) and answers with a code.
+// The C interface: every call checks its arguments and answers with a code. Only opening
+// allocates (names, readers), and what it throws ends there: no exception leaves the library.
 #include "eventid.h"
 
+#include <memory>
 #include <new>
 #include <string>
 
@@ -37,6 +38,19 @@ std::int64_t beginning_us(const eventid_reading& r, std::int32_t ids, std::int64
   return (at + step_us - 1) / step_us * step_us;
 }
 
+int open_into(eventid_source* source, const std::string& where) {
+  if (where.rfind("tcp:", 0) != 0) {
+    source->segment = new eventid::client::SegmentReader(where);
+    return EVENTID_OK;
+  }
+  std::string host, port;
+  if (!eventid::client::parse_tcp_address(where, &host, &port)) return EVENTID_EINVAL;
+  auto reader = std::make_unique<eventid::client::SocketReader>(host, port);
+  if (!reader->start()) return EVENTID_EIO;
+  source->socket = reader.release();
+  return EVENTID_OK;
+}
+
 }  // namespace
 
 extern "C" {
@@ -44,26 +58,17 @@ extern "C" {
 int eventid_open(const char* where, eventid_source** out) {
   if (!out) return EVENTID_EINVAL;
   *out = nullptr;
-  const std::string place = where && *where ? where : EVENTID_DEFAULT_WHERE;
   auto* source = new (std::nothrow) eventid_source;
   if (!source) return EVENTID_ENOMEM;
-  std::string host, port;
-  if (place.rfind("tcp:", 0) == 0) {
-    if (!eventid::client::parse_tcp_address(place, &host, &port)) {
-      delete source;
-      return EVENTID_EINVAL;
-    }
-    if (!eventid::client::start_sockets()) {
-      delete source;
-      return EVENTID_EIO;
-    }
-    source->socket = new (std::nothrow) eventid::client::SocketReader(host, port);
-  } else {
-    source->segment = new (std::nothrow) eventid::client::SegmentReader(place);
+  int code;
+  try {
+    code = open_into(source, where && *where ? where : EVENTID_DEFAULT_WHERE);
+  } catch (const std::bad_alloc&) {
+    code = EVENTID_ENOMEM;
   }
-  if (!source->segment && !source->socket) {
+  if (code != EVENTID_OK) {
     eventid_close(source);
-    return EVENTID_ENOMEM;
+    return code;
   }
   *out = source;
   return EVENTID_OK;
@@ -130,7 +135,6 @@ const char* eventid_strerror(int code) {
 
 void eventid_close(eventid_source* source) {
   if (!source) return;
-  if (source->socket) eventid::client::stop_sockets();
   delete source->segment;
   delete source->socket;
   delete source;

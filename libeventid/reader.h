@@ -51,10 +51,18 @@ class SocketReader {
  public:
   SocketReader(std::string host, std::string port)
       : host_(std::move(host)), port_(std::move(port)) {}
+  ~SocketReader() {
+    if (started_) stop_sockets();
+  }
+  SocketReader(const SocketReader&) = delete;
+  SocketReader& operator=(const SocketReader&) = delete;
+  // The platform's sockets, started for this source; false when they cannot be.
+  bool start() { return started_ = start_sockets(); }
   int read(eventid_reading* reading, std::int64_t* resolution_us) const;
 
  private:
   const std::string host_, port_;
+  bool started_ = false;
 };
 
 // "tcp:HOST:PORT", "tcp:[V6]:PORT" or "tcp:HOST" (port 58051): false for anything else.

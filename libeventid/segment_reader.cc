@@ -55,7 +55,8 @@ int SegmentReader::read_view(const View& view, std::int64_t now_us, eventid_read
   segment::BasisRecord record;
   if (!segment::read_basis(layout, &record)) return EVENTID_ENORELAY;  // died within a write
   if ((record.flags & segment::kPrimed) == 0) return EVENTID_ENOTPRIMED;
-  const std::int64_t resolution = record.resolution_us > 0 ? record.resolution_us : 1;
+  if (record.resolution_us < 1) return EVENTID_EUNUSABLE;
+  const std::int64_t resolution = record.resolution_us;
   const std::int64_t at = cut_to(now_us, resolution);
   const Estimate e = estimate(segment::from_record(record), at);
   reading->id = e.id;

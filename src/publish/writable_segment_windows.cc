@@ -252,14 +252,16 @@ void close_then_end(int signal_number) {
   std::raise(signal_number);
 }
 
-// On a console's Ctrl+C, Ctrl+Break or close: the handlers after this one (the C runtime's,
-// then the system's) end the process as they would have. Log-off and shutdown are left alone:
-// a service receives them too, and goes on.
+// A console's Ctrl+C, Ctrl+Break or close, seen before the C runtime's handler (which would
+// turn Ctrl+C into SIGINT, and end with SIGINT's status): the process ends as the system's own
+// handler would have ended it. Log-off and shutdown are left alone: a service receives them
+// too, and goes on.
 BOOL WINAPI close_on_console_event(DWORD event) {
-  if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) {
-    mark_closed(*closing_layout);
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
+    return FALSE;
   }
-  return FALSE;
+  mark_closed(*closing_layout);
+  ExitProcess(STATUS_CONTROL_C_EXIT);
 }
 
 }  // namespace
@@ -282,6 +284,7 @@ std::unique_ptr<WritableSegment> make_segment(const std::string& where, std::int
 void close_on_ending_signals(Layout& layout) {
   closing_layout = &layout;
   for (const int s : {SIGTERM, SIGINT}) std::signal(s, close_then_end);
+  // Handlers are called last first: this one before the C runtime's, which signal() set up.
   SetConsoleCtrlHandler(close_on_console_event, TRUE);
 }
 

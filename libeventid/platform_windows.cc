@@ -1,8 +1,9 @@
 // The library's Windows side: QueryPerformanceCounter, waitable timers, named file mappings
 // and Windows Sockets.
-#include <windows.h>
-#include <winsock2.h>
+#include <winsock2.h>  // before windows.h
 #include <ws2tcpip.h>
+
+#include <windows.h>
 
 #include <cstring>
 

@@ -3,9 +3,10 @@
 // more. A name that is taken is refused, unless it holds a segment that a relay of the same
 // user made and that has ended (closed, or its heartbeat stale): readers that still hold such a
 // mapping keep it alive, and the new relay takes it over, so that they follow it at once.
+#include <windows.h>
+
 #include <aclapi.h>
 #include <sddl.h>
-#include <windows.h>
 
 #include <csignal>
 #include <system_error>

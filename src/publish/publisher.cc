@@ -24,6 +24,7 @@ Publisher::~Publisher() {
 }
 
 void Publisher::publish(const Basis& basis) {
+  if (closed_.load(std::memory_order_acquire)) return;
   segment::write_basis(layout(), segment::to_record(basis, resolution_us_));
 }
 
@@ -38,6 +39,7 @@ bool Publisher::start_heartbeat(std::string* why) {
 }
 
 void Publisher::mark_closed() {
+  closed_.store(true, std::memory_order_release);
   segment::mark_closed(layout());
 }
 
@@ -45,7 +47,7 @@ void Publisher::mark_closed() {
 // publisher, never by waiting for a beat.
 void Publisher::beat_until_stopped() {
   std::unique_lock<std::mutex> lock(mutex_);
-  while (!stopping_) {
+  while (!stopping_ && !closed_.load(std::memory_order_acquire)) {
     segment::beat(layout(), clock_());
     stop_asked_.wait_for(lock, std::chrono::microseconds(kBeatEveryUs));
   }

@@ -3,6 +3,7 @@
 // attempts), and marked closed however the relay ends.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -40,6 +41,9 @@ class Publisher {
   const std::unique_ptr<segment::WritableSegment> segment_;
   const std::int64_t resolution_us_;
   const Clock clock_;
+  // Once set, this relay writes nothing more: on Windows a relay that starts while this one
+  // ends may take the segment over.
+  std::atomic<bool> closed_{false};
   std::mutex mutex_;
   std::condition_variable stop_asked_;
   bool stopping_ = false;

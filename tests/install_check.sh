@@ -101,12 +101,19 @@ add_executable(reading_cxx_static reading.cc)
 target_link_libraries(reading_cxx_static PRIVATE eventid::eventid_static)
 EOF
 export PKG_CONFIG_PATH=$prefix/$lib/pkgconfig
+src=$(cd "$(dirname "$0")/.." && pwd)  # the README's examples, built as a reader would
 # shellcheck disable=SC2046  # pkg-config's words are the compiler's arguments
 {
   cc -std=c99 -Wall -Wextra -Werror -o "$work/reading_c" "$work/reading.c" \
     $(pkg-config --cflags --libs eventid) -Wl,-rpath,"$(pkg-config --variable=libdir eventid)" &&
     cc -std=c99 -Wall -Wextra -Werror -static -o "$work/reading_c_static" "$work/reading.c" \
       $(pkg-config --static --cflags --libs eventid) &&
+    cc -std=c99 -Wall -Wextra -Werror -o "$work/example_c" "$src/examples/read.c" \
+      $(pkg-config --cflags --libs eventid) &&
+    c++ -std=c++17 -Wall -Wextra -Werror -o "$work/example_cxx" "$src/examples/wait.cc" \
+      $(pkg-config --cflags --libs eventid) &&
+    /usr/bin/python3 -c 'import sys; compile(open(sys.argv[1]).read(), sys.argv[1], "exec")' \
+      "$src/examples/read.py" &&
     cmake -S "$work" -B "$work/build" -DCMAKE_PREFIX_PATH="$prefix" \
       -DCMAKE_CXX_FLAGS="-Wall -Wextra -Werror" &&
     cmake --build "$work/build"

@@ -156,5 +156,9 @@ done
 fresh_line "the Python module" env PYTHONPATH="$prefix/lib/python3/dist-packages" /usr/bin/python3 \
   -c 'import eventid, sys; print(eventid.open(sys.argv[1]).read(), end="")' "$basis"
 
-[ $status = 0 ] && echo "installed files, manual pages, unit and library: all good"
+if [ $status = 0 ]; then
+  echo "installed files, manual pages, unit and library: all good"
+elif [ -s "$work/relay.out" ]; then
+  echo "the relay wrote:"; tail -n 10 "$work/relay.out"
+fi
 exit $status

@@ -24,13 +24,15 @@ lib=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$build/CMakeCache.txt")
 
 status=0
 docs=share/doc/eventid-relay
+data=share/eventid-relay
 unit=$prefix/lib/systemd/system/eventid-relay.service
 for f in bin/eventid-relay bin/eventid-sim bin/eventid-read share/man/man1/eventid-relay.1.gz \
     share/man/man1/eventid-sim.1.gz share/man/man1/eventid-read.1.gz \
     lib/systemd/system/eventid-relay.service etc/default/eventid-relay \
     $docs/README.md $docs/copyright $docs/changelog.gz include/eventid.h $lib/libeventid.so \
     $lib/libeventid.so.1 $lib/libeventid.a $lib/pkgconfig/eventid.pc \
-    $lib/cmake/eventid/eventidConfig.cmake lib/python3/dist-packages/eventid/__init__.py; do
+    $lib/cmake/eventid/eventidConfig.cmake lib/python3/dist-packages/eventid/__init__.py \
+    $data/eventid-relay.rules.yml $data/eventid-relay.dashboard.json; do
   [ -e "$prefix/$f" ] || { echo "missing: $f"; status=1; }
 done
 [ -x "$prefix/bin/eventid-relay" ] || { echo "not executable: bin/eventid-relay"; status=1; }

@@ -2,6 +2,7 @@
 // allocates (names, readers), and what it throws ends there: no exception leaves the library.
 #include "eventid.h"
 
+#include <cstring>
 #include <memory>
 #include <new>
 #include <string>
@@ -16,7 +17,6 @@ struct eventid_source {
 
 namespace {
 
-constexpr std::uint32_t kReadingSize = sizeof(eventid_reading);
 constexpr std::int64_t kIdUs = 100000;
 constexpr std::int32_t kFurthestWait = 36000;        // IDs: an hour
 constexpr std::int64_t kSegmentLookEveryUs = 10000;  // a new sample may move the boundary
@@ -28,7 +28,7 @@ int read_into(eventid_source* source, eventid_reading* reading, std::int64_t* re
 }
 
 bool usable(const eventid_reading* r) {
-  return r && r->size >= kReadingSize;
+  return r && r->size >= eventid::client::kFirstReadingSize;
 }
 
 // When the ID `ids` after the reading's begins, rounded up to the clock's steps: a deadline
@@ -94,13 +94,18 @@ int eventid_wait(eventid_source* source, uint32_t id, eventid_reading* reading) 
   if (!source || !usable(reading)) return EVENTID_EINVAL;
   const std::int64_t look_every = source->segment ? kSegmentLookEveryUs : kSocketAskEveryUs;
   for (;;) {
-    eventid_reading now_reading = *reading;  // a failed read leaves the caller's untouched
+    // A reading of its own, of this version's size: a failed read leaves the caller's
+    // untouched, and a caller's of an older size gets only what it has room for.
+    eventid_reading now_reading = EVENTID_READING_INIT;
     std::int64_t step_us;
     const int code = read_into(source, &now_reading, &step_us);
     if (code != 0) return code;
     const auto ahead = static_cast<std::int32_t>(id - now_reading.id);  // serial order
     if (ahead <= 0) {
-      *reading = now_reading;
+      const std::uint32_t size =
+          reading->size < sizeof now_reading ? reading->size : sizeof now_reading;
+      now_reading.size = reading->size;
+      std::memcpy(reading, &now_reading, size);
       return EVENTID_OK;
     }
     if (ahead > kFurthestWait) return EVENTID_ERANGE;

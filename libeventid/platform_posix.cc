@@ -113,7 +113,7 @@ int map_segment(const char* where, MappedView* view) {
   struct stat about;
   if (::fstat(file.fd, &about) != 0) return EVENTID_EIO;
   // A mapping beyond the file's end faults on the first read: the size is checked first.
-  if (!S_ISREG(about.st_mode) || about.st_size < static_cast<off_t>(sizeof(segment::Layout))) {
+  if (!S_ISREG(about.st_mode) || about.st_size < static_cast<off_t>(segment::kMinor0Size)) {
     return EVENTID_EUNUSABLE;
   }
   const auto size = static_cast<std::size_t>(about.st_size);

@@ -182,7 +182,7 @@ int map_segment(const char* where, MappedView* view) {
     return EVENTID_EIO;
   }
   // A relay writes the magic last: until then the mapping is a segment still being made.
-  if (region.RegionSize >= sizeof(segment::Layout) &&
+  if (region.RegionSize >= segment::kMinor0Size &&
       segment::load(static_cast<const segment::Layout*>(data)->magic) == 0) {
     UnmapViewOfFile(data);
     return EVENTID_ENORELAY;

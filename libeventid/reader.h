@@ -3,12 +3,14 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <string>
 
 #include "eventid.h"
 #include "platform.h"
+#include "timing/bound.h"
 #include "timing/estimate.h"
 
 namespace eventid::client {
@@ -32,6 +34,7 @@ class SegmentReader {
  private:
   struct View {
     MappedView mapped;
+    bool with_bound;       // the segment holds the bound's terms (a relay of minor version 1 on)
     View* retired_before;  // the view this one replaced
   };
   int read_view(const View& view, std::int64_t now_us, eventid_reading* reading,
@@ -64,6 +67,16 @@ class SocketReader {
   const std::string host_, port_;
   bool started_ = false;
 };
+
+// The size of 1.0's reading, the least a caller may give; and of one with room for the bound.
+inline constexpr std::uint32_t kFirstReadingSize = offsetof(eventid_reading, bound_us);
+inline constexpr std::uint32_t kBoundReadingSize = offsetof(eventid_reading, flags) + 4;
+// The bound's fields, where the caller's reading has room for them.
+inline void set_bound(eventid_reading* reading, std::int64_t bound_us, std::uint32_t flags) {
+  if (reading->size < kBoundReadingSize) return;
+  reading->bound_us = bound_us;
+  reading->flags = flags;
+}
 
 // "tcp:HOST:PORT", "tcp:[V6]:PORT" or "tcp:HOST" (port 58051): false for anything else.
 bool parse_tcp_address(const std::string& where, std::string* host, std::string* port);

@@ -53,18 +53,28 @@ int SegmentReader::read_view(const View& view, std::int64_t now_us, eventid_read
   const auto heartbeat = static_cast<std::int64_t>(segment::load(layout.heartbeat_us));
   if (now_us - heartbeat > kStaleAfterUs) return EVENTID_ENORELAY;
   segment::BasisRecord record;
-  if (!segment::read_basis(layout, &record)) return EVENTID_ENORELAY;  // died within a write
+  if (!segment::read_basis(layout, &record, view.with_bound))
+    return EVENTID_ENORELAY;  // died within a write
   if ((record.flags & segment::kPrimed) == 0) return EVENTID_ENOTPRIMED;
   if (record.resolution_us < 1) return EVENTID_EUNUSABLE;
   const std::int64_t resolution = record.resolution_us;
   const std::int64_t at = cut_to(now_us, resolution);
-  const Estimate e = estimate(segment::from_record(record), at);
+  const Basis basis = segment::from_record(record);
+  const Estimate e = estimate(basis, at);
   reading->id = e.id;
   reading->micros = e.micros;
   reading->state = e.state;
   reading->jitter = e.jitter;
   reading->jitter0 = e.jitter0;
   reading->clock_us = at;
+  if (basis.bound_known) {
+    const Bound bound = bound_at(basis, at);
+    set_bound(reading, bound.us,
+              (bound.holdover ? EVENTID_HOLDOVER : 0u) |
+                  (bound.unsynchronised ? EVENTID_UNSYNCHRONISED : 0u));
+  } else {
+    set_bound(reading, -1, 0);
+  }
   *resolution_us = resolution;
   return 0;
 }
@@ -100,7 +110,8 @@ int SegmentReader::map_new() {
     if (!before) failure_.store(code, std::memory_order_relaxed);
     return code;
   }
-  auto* view = new (std::nothrow) View{mapped, before};
+  const bool with_bound = segment::has_bound(*static_cast<const segment::Layout*>(mapped.data));
+  auto* view = new (std::nothrow) View{mapped, with_bound, before};
   if (!view) {
     unmap_segment(mapped);
     return EVENTID_ENOMEM;

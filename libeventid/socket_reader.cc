@@ -90,6 +90,7 @@ int SocketReader::read(eventid_reading* reading, std::int64_t* resolution_us) co
   reading->jitter = e.jitter;
   reading->jitter0 = e.jitter0;
   reading->clock_us = clock_us();
+  set_bound(reading, -1, 0);  // the line does not tell it
   *resolution_us = 1;
   return 0;
 }

@@ -103,21 +103,27 @@ add_executable(reading_cxx_static reading.cc)
 target_link_libraries(reading_cxx_static PRIVATE eventid::eventid_static)
 EOF
 export PKG_CONFIG_PATH=$prefix/$lib/pkgconfig
+# A sanitized build's library needs its sanitizers' runtime: the programs built against it take
+# the build's -fsanitize flags, and none is linked fully static, which the sanitizers refuse.
+sanitize=$(sed -n 's/^CMAKE_CXX_FLAGS:STRING=//p' "$build/CMakeCache.txt" |
+  { grep -o -- '-fsanitize=[^ ]*' || true; } | tr '\n' ' ')
+static_c=reading_c_static
+[ -z "$sanitize" ] || static_c=
 src=$(cd "$(dirname "$0")/.." && pwd)  # the README's examples, built as a reader would
 # shellcheck disable=SC2046  # pkg-config's words are the compiler's arguments
 {
-  cc -std=c99 -Wall -Wextra -Werror -o "$work/reading_c" "$work/reading.c" \
+  cc -std=c99 -Wall -Wextra -Werror $sanitize -o "$work/reading_c" "$work/reading.c" \
     $(pkg-config --cflags --libs eventid) -Wl,-rpath,"$(pkg-config --variable=libdir eventid)" &&
-    cc -std=c99 -Wall -Wextra -Werror -static -o "$work/reading_c_static" "$work/reading.c" \
-      $(pkg-config --static --cflags --libs eventid) &&
-    cc -std=c99 -Wall -Wextra -Werror -o "$work/example_c" "$src/examples/read.c" \
+    { [ -z "$static_c" ] || cc -std=c99 -Wall -Wextra -Werror -static -o "$work/$static_c" \
+      "$work/reading.c" $(pkg-config --static --cflags --libs eventid); } &&
+    cc -std=c99 -Wall -Wextra -Werror $sanitize -o "$work/example_c" "$src/examples/read.c" \
       $(pkg-config --cflags --libs eventid) &&
-    c++ -std=c++17 -Wall -Wextra -Werror -o "$work/example_cxx" "$src/examples/wait.cc" \
+    c++ -std=c++17 -Wall -Wextra -Werror $sanitize -o "$work/example_cxx" "$src/examples/wait.cc" \
       $(pkg-config --cflags --libs eventid) &&
     /usr/bin/python3 -c 'import sys; compile(open(sys.argv[1]).read(), sys.argv[1], "exec")' \
       "$src/examples/read.py" &&
     cmake -S "$work" -B "$work/build" -DCMAKE_PREFIX_PATH="$prefix" \
-      -DCMAKE_CXX_FLAGS="-Wall -Wextra -Werror" &&
+      -DCMAKE_CXX_FLAGS="-Wall -Wextra -Werror $sanitize" &&
     cmake --build "$work/build"
 } >"$work/build.log" 2>&1 || { cat "$work/build.log"; exit 1; }
 # The shared ones load the installed library (through its soname link), the static ones none.
@@ -125,7 +131,7 @@ for program in reading_c build/reading_cxx; do
   [[ $(ldd "$work/$program") == *"=> $prefix/$lib/libeventid.so.1 "* ]] ||
     { echo "$program: not linked with the installed libeventid.so.1"; status=1; }
 done
-for program in reading_c_static build/reading_cxx_static; do
+for program in $static_c build/reading_cxx_static; do
   [[ $(ldd "$work/$program" 2>&1) != *libeventid* ]] || { echo "$program: not static"; status=1; }
 done
 
@@ -152,7 +158,7 @@ fresh_line() {  # NAME COMMAND...: the command prints one ID line, in state O
   line=$("$@" | tr -d '\r') || true
   [[ $line =~ ^[0-9]+\.[0-9]{5}\ O\ -?[0-9]+\ -?[0-9]+$ ]] || { echo "$name: '$line'"; status=1; }
 }
-for program in reading_c reading_c_static build/reading_cxx build/reading_cxx_static; do
+for program in reading_c $static_c build/reading_cxx build/reading_cxx_static; do
   fresh_line "$program" "$work/$program" "$basis"
 done
 fresh_line "the Python module" env PYTHONPATH="$prefix/lib/python3/dist-packages" /usr/bin/python3 \

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "publish/segment.h"
+#include "timing/bound.h"
 #include "timing/estimate.h"
 #include "timing/ring.h"
 
@@ -14,47 +15,62 @@ namespace {
 // A basis written to the segment reads back as the same basis, and makes the same line.
 TEST(Segment, ABasisReadsBackWhole) {
   SampleRing ring;
-  ring.prime(make_sample(0xfffffff0u, 123456789), {0.0002, 0.0002, 0});
-  ring.store(make_sample(0xfffffff1u, 123556000), {0.0002, 0.0002, 0});
+  const auto bound = [](Basis& b) {
+    b.bound_known = true, b.bound_fixed_us = 1037.5, b.bound_growth = 101e-6;
+  };
+  ring.prime(make_sample(0xfffffff0u, 123456789), {0.0002, 0.0002, 0}, bound);
+  ring.store(make_sample(0xfffffff1u, 123556000), {0.0002, 0.0002, 0}, bound);
   const Basis basis = ring.basis();
   Layout layout{};
   write_header(layout, ClockId::kMonotonic);
   write_basis(layout, to_record(basis, 1));
   BasisRecord record;
-  ASSERT_TRUE(read_basis(layout, &record));
+  ASSERT_TRUE(read_basis(layout, &record, true));
   EXPECT_EQ(record.resolution_us, 1);
   for (const std::int64_t now : {123600000, 190000000}) {
     const Estimate want = estimate(basis, now), got = estimate(from_record(record), now);
     EXPECT_EQ(std::tie(got.id, got.micros, got.state, got.jitter, got.jitter0),
               std::tie(want.id, want.micros, want.state, want.jitter, want.jitter0));
+    const Bound bound = bound_at(basis, now), read = bound_at(from_record(record), now);
+    EXPECT_EQ(std::tie(read.us, read.holdover, read.unsynchronised),
+              std::tie(bound.us, bound.holdover, bound.unsynchronised));
   }
+  ASSERT_TRUE(read_basis(layout, &record, false));  // a segment of minor version 0
+  EXPECT_FALSE(from_record(record).bound_known);
 }
 
 // A reader takes only a header it knows, in a mapping that holds the whole layout: another
-// major version, another magic, a layout longer than the mapping or shorter than its own are
-// refused; a later minor version, with fields added at the end, is read.
+// major version, another magic, a layout longer than the mapping or shorter than minor version
+// 0's are refused; a later minor version, with fields added at the end, is read; the bound's
+// terms are read from minor version 1 on.
 TEST(Segment, OnlyAKnownHeaderIsRead) {
   struct Case {
     const char* rule;
     void (*change)(Layout&);
     std::size_t mapped;
-    bool known;
+    bool known, bound;
   };
   const Case table[] = {
-      {"as written", [](Layout&) {}, sizeof(Layout), true},
+      {"as written", [](Layout&) {}, sizeof(Layout), true, true},
       {"a later minor version, longer", [](Layout& l) { l.minor = 7, l.size += 16; },
-       sizeof(Layout) + 16, true},
-      {"another major version", [](Layout& l) { ++l.major; }, sizeof(Layout), false},
-      {"another magic", [](Layout& l) { l.magic = 0; }, sizeof(Layout), false},
-      {"longer than the mapping", [](Layout& l) { l.size += 8; }, sizeof(Layout), false},
-      {"shorter than its layout", [](Layout& l) { l.size -= 8; }, sizeof(Layout), false},
-      {"a mapping shorter than the layout", [](Layout&) {}, sizeof(Layout) - 1, false},
+       sizeof(Layout) + 16, true, true},
+      {"minor version 0", [](Layout& l) { l.minor = 0, l.size = kMinor0Size; }, kMinor0Size, true,
+       false},
+      {"another major version", [](Layout& l) { ++l.major; }, sizeof(Layout), false, false},
+      {"another magic", [](Layout& l) { l.magic = 0; }, sizeof(Layout), false, false},
+      {"longer than the mapping", [](Layout& l) { l.size += 8; }, sizeof(Layout), false, false},
+      {"shorter than minor version 0's", [](Layout& l) { l.size = kMinor0Size - 8; },
+       sizeof(Layout), false, false},
+      {"a mapping shorter than that", [](Layout&) {}, kMinor0Size - 1, false, false},
   };
   for (const Case& c : table) {
     Layout layout{};
     write_header(layout, ClockId::kMonotonic);
     c.change(layout);
     EXPECT_EQ(header_known(layout, c.mapped), c.known) << c.rule;
+    if (c.known) {
+      EXPECT_EQ(has_bound(layout), c.bound) << c.rule;
+    }
   }
 }
 
@@ -102,7 +118,7 @@ TEST(Segment, ReadsAgainstAWriterWithoutPauseAreEachOneWrite) {
       std::int64_t last = 0;
       for (int k = 0; k < kReadsEach; ++k) {
         BasisRecord r;
-        if (!read_basis(layout, &r)) {
+        if (!read_basis(layout, &r, true)) {
           ++failed;
           continue;
         }

@@ -73,10 +73,22 @@ typedef struct eventid_reading {
   /* The clock reading the estimate was made at, in µs: CLOCK_MONOTONIC on Linux,
    * QueryPerformanceCounter on Windows (over tcp:, when the line arrived). */
   int64_t clock_us;
+  /* Since 1.1. How far the estimate may be off, in µs, against the upstream as its fastest
+   * announcements reach the relay (the path's smallest delay is a lag no listener can see);
+   * -1 where the relay does not tell it (over tcp:, or a relay older than the library). */
+  int64_t bound_us;
+  uint32_t flags; /* EVENTID_HOLDOVER, EVENTID_UNSYNCHRONISED; 0 where bound_us is -1 */
 } eventid_reading;
 
+/* The upstream is lost, or its newest sample is over 0.5 s old: the estimate runs on the
+ * relay's clock alone, and bound_us grows with the time since. Under 50 ms, half an ID. */
+#define EVENTID_HOLDOVER 1u
+/* bound_us is 50 ms or more: the reading may name the wrong ID. */
+#define EVENTID_UNSYNCHRONISED 2u
+
 /* A reading ready to fill, its size set: eventid_reading r = EVENTID_READING_INIT; */
-#define EVENTID_READING_INIT {sizeof(eventid_reading), 0, 0, 0, 0, 0, 0}
+#define EVENTID_READING_INIT \
+  { sizeof(eventid_reading), 0, 0, 0, 0, 0, 0, -1, 0 }
 
 typedef struct eventid_source eventid_source;
 
@@ -85,27 +97,27 @@ typedef struct eventid_source eventid_source;
  * literal) for the relay's socket. A segment that cannot be read yet is no error: the reads
  * say why, and follow a relay that starts or restarts later. Over tcp: no connection is held
  * between reads. On success *source is set; eventid_close() releases it. */
-EVENTID_API int eventid_open(const char *where, eventid_source **source);
+EVENTID_API int eventid_open(const char* where, eventid_source** source);
 
 /* The estimate now. */
-EVENTID_API int eventid_read(eventid_source *source, eventid_reading *reading);
+EVENTID_API int eventid_read(eventid_source* source, eventid_reading* reading);
 
 /* Writes the reading's ID line, as the relay sends it ("42.07000 O 12 -3\r\n"), with a NUL
  * after it. Returns the line's length without the NUL, or EVENTID_EINVAL when buffer cannot
  * hold it (EVENTID_LINE_MAX bytes always can). */
 #define EVENTID_LINE_MAX 50
-EVENTID_API int eventid_format(const eventid_reading *reading, char *buffer, size_t size);
+EVENTID_API int eventid_format(const eventid_reading* reading, char* buffer, size_t size);
 
 /* Sleeps until ID id begins by the estimate, then reads. Returns at once with a reading for an
  * ID already begun (IDs compare in serial order, across the counter's wrap); EVENTID_ERANGE
  * for one more than an hour (36000 IDs) ahead. */
-EVENTID_API int eventid_wait(eventid_source *source, uint32_t id, eventid_reading *reading);
+EVENTID_API int eventid_wait(eventid_source* source, uint32_t id, eventid_reading* reading);
 
 /* A short text for a code: "no relay", "not primed yet", ... */
-EVENTID_API const char *eventid_strerror(int code);
+EVENTID_API const char* eventid_strerror(int code);
 
 /* Releases the source; NULL is allowed. */
-EVENTID_API void eventid_close(eventid_source *source);
+EVENTID_API void eventid_close(eventid_source* source);
 
 #ifdef __cplusplus
 }

@@ -64,6 +64,10 @@ void check_descriptors(const Options& options) {
   exit_process(ExitStatus::kNoResources);
 }
 
+std::int64_t resolution_us(const Options& options) {
+  return options.resolution == Resolution::kMicroseconds ? 1 : 1000;
+}
+
 // The status listener, open before anything connects, on a thread of its own.
 void start_status(const Options& options, const Shared& shared, const Clock& clock) {
   auto* listener = new net::Socket(open_status_listener(*options.status));
@@ -89,8 +93,7 @@ void start_publishing(const Options& options, SampleRing& ring) {
     console_err("main() publish failed: %s\r\n", why.c_str());
     exit_process(ExitStatus::kListenerFailed);
   }
-  const std::int64_t resolution_us = options.resolution == Resolution::kMicroseconds ? 1 : 1000;
-  auto* publisher = new Publisher(std::move(segment), resolution_us, microsecond_clock);
+  auto* publisher = new Publisher(std::move(segment), resolution_us(options), microsecond_clock);
   if (!publisher->start_heartbeat(&why)) {
     console_err("main() thread start failed: %s\r\n", why.c_str());
     exit_process(ExitStatus::kNoResources);
@@ -105,9 +108,11 @@ void start_collector(Shared& shared, const Options& options, const Clock& clock,
                      SystemdNotifier& notifier) {
   try {
     std::thread([&shared, &options, clock, &notifier] {
-      const CollectorOptions collecting{
-          options.track_rate, [&notifier](bool delivering) { notifier.upstream(delivering); },
-          &shared.upstream};
+      CollectorOptions collecting{options.track_rate,
+                                  [&notifier](bool delivering) { notifier.upstream(delivering); },
+                                  &shared.upstream};
+      collecting.resolution_us = resolution_us(options);
+      collecting.max_drift = options.max_drift_ppm * 1e-6;
       ID_collect(shared.ring, options.upstream, real_collector_seam(clock), collecting);
     }).detach();
   } catch (const std::system_error& e) {

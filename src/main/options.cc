@@ -47,6 +47,12 @@ bool apply(std::string_view name, std::string_view value, Options& o, std::strin
       return false;
     }
     o.server.say_where = true;
+  } else if (name == "--max-drift") {
+    if (!parse_number(value, 1, 1000, &n)) {
+      *problem = "not a whole number from 1 to 1000";
+      return false;
+    }
+    o.max_drift_ppm = static_cast<int>(n);
   } else if (name == "--port") {
     if (!parse_number(value, 0, 65535, &n)) {
       *problem = "not a whole number from 0 to 65535";
@@ -83,7 +89,8 @@ bool apply(std::string_view name, std::string_view value, Options& o, std::strin
 
 bool takes_value(std::string_view name) {
   return name == "--clients" || name == "--idle-timeout" || name == "--listen" ||
-         name == "--port" || name == "--publish" || name == "--resolution" || name == "--status";
+         name == "--max-drift" || name == "--port" || name == "--publish" ||
+         name == "--resolution" || name == "--status";
 }
 
 // What is wrong with the upstream's host (position 0) or service (1), if anything. A service
@@ -171,6 +178,8 @@ std::string usage_text() {
       "(default: never)",
       "  --listen ADDR      serve on this IPv4 address only, dotted quad (default: every local "
       "address)",
+      "  --max-drift PPM    how far apart the two clocks' rates may lie, in parts per million,",
+      "                     for the error bound until a rate is measured: 1 to 1000 (100)",
       "  --port N           serve on this port, 0 for any free one (default 58051)",
       "  --publish WHERE    keep the estimate's basis in a shared-memory segment that programs",
       "                     read with libeventid: a file at WHERE (a mapping name on Windows)",

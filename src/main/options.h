@@ -16,9 +16,10 @@ struct Options {
   ServerConfig server;
   bool clients_given = false;  // --clients: the descriptors it needs are checked at start
   Resolution resolution = Resolution::kMilliseconds;
-  bool track_rate = false;              // --track-rate
-  std::optional<net::Endpoint> status;  // --status: where the status listener listens
-  std::optional<std::string> publish;   // --publish: where the segment is kept
+  bool track_rate = false;                  // --track-rate
+  int max_drift_ppm = kDefaultMaxDriftPpm;  // --max-drift: for the bound before a rate is found
+  std::optional<net::Endpoint> status;      // --status: where the status listener listens
+  std::optional<std::string> publish;       // --publish: where the segment is kept
   bool service = false;  // --service: under the Service Control Manager (Windows only)
 };
 

@@ -4,7 +4,8 @@ namespace eventid::segment {
 
 BasisRecord to_record(const Basis& b, std::int64_t resolution_us) {
   BasisRecord r{};
-  r.flags = (b.primed ? kPrimed : 0) | (b.connected ? kConnected : 0);
+  r.flags =
+      (b.primed ? kPrimed : 0) | (b.connected ? kConnected : 0) | (b.bound_known ? kBoundKnown : 0);
   r.jitter = b.jitter;
   r.jitter0 = b.jitter0;
   r.lowest_offset_us = b.lowest_offset_us;
@@ -13,6 +14,10 @@ BasisRecord to_record(const Basis& b, std::int64_t resolution_us) {
   r.anchor_us = b.anchor_us;
   r.oldest_arrival_us = b.oldest_arrival_us;
   r.resolution_us = resolution_us;
+  r.rest_arrival_us = b.rest_arrival_us;
+  r.newest_arrival_us = b.newest_arrival_us;
+  r.bound_fixed_us = b.bound_fixed_us;
+  r.bound_growth = b.bound_growth;
   return r;
 }
 
@@ -28,7 +33,9 @@ void write_basis(Layout& layout, const BasisRecord& basis) {
   std::atomic_ref<std::uint64_t> counter(layout.sequence);
   const std::uint64_t before = counter.load(std::memory_order_relaxed);
   counter.store(before + 1, std::memory_order_relaxed);  // odd: a write is under way
-  field_by_field(layout.basis, basis, [](auto& to, const auto& from) { store(to, from); });
+  const auto copy = [](auto& to, const auto& from) { store(to, from); };
+  field_by_field(layout.basis, basis, copy);
+  bound_fields(layout.basis, basis, copy);
   counter.store(before + 2, std::memory_order_release);
 }
 
@@ -42,9 +49,13 @@ void mark_closed(Layout& layout) {
 }
 
 bool header_known(const Layout& layout, std::size_t mapped_size) {
-  return mapped_size >= offsetof(Layout, basis) + sizeof(BasisRecord) &&
-         load(layout.magic) == kMagic && load(layout.major) == kMajor &&
-         load(layout.size) <= mapped_size && load(layout.size) >= sizeof(Layout);
+  return mapped_size >= kMinor0Size && load(layout.magic) == kMagic &&
+         load(layout.major) == kMajor && load(layout.size) <= mapped_size &&
+         load(layout.size) >= kMinor0Size;
+}
+
+bool has_bound(const Layout& layout) {
+  return load(layout.minor) >= 1 && load(layout.size) >= sizeof(Layout);
 }
 
 }  // namespace eventid::segment

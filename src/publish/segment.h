@@ -24,7 +24,7 @@ inline constexpr std::uint32_t kMagic = 0x52444945;  // "EIDR" in memory order, 
 // A reader refuses another major version; a minor version adds fields at the end of the basis,
 // which older readers ignore.
 inline constexpr std::uint16_t kMajor = 1;
-inline constexpr std::uint16_t kMinor = 0;
+inline constexpr std::uint16_t kMinor = 1;
 
 // The clock that the basis, the heartbeat and a reader's own readings are on.
 enum class ClockId : std::uint32_t {
@@ -44,8 +44,13 @@ struct BasisRecord {
   std::int64_t anchor_us;
   std::int64_t oldest_arrival_us;
   std::int64_t resolution_us;  // of the relay's clock: 1000, or 1 with --resolution us
+  // Minor version 1: the error bound's terms (bound.h), valid with kBoundKnown.
+  std::int64_t rest_arrival_us;
+  std::int64_t newest_arrival_us;
+  double bound_fixed_us;
+  double bound_growth;
 };
-inline constexpr std::uint32_t kPrimed = 1, kConnected = 2;
+inline constexpr std::uint32_t kPrimed = 1, kConnected = 2, kBoundKnown = 4;
 
 struct Layout {
   // The header: written once, before the segment can be found.
@@ -66,8 +71,11 @@ struct Layout {
 };
 static_assert(std::is_standard_layout_v<Layout> && std::is_trivially_copyable_v<Layout>);
 static_assert(offsetof(Layout, heartbeat_us) == 64 && offsetof(Layout, sequence) == 128);
-static_assert(offsetof(Layout, basis) == 144 && sizeof(BasisRecord) == 64);
-static_assert(sizeof(Layout) == 208);
+static_assert(offsetof(Layout, basis) == 144 && sizeof(BasisRecord) == 96);
+static_assert(sizeof(Layout) == 240);
+// The layout of minor version 0, which ended after resolution_us: a reader takes a segment
+// that large, and its bound only from minor version 1 on.
+inline constexpr std::size_t kMinor0Size = offsetof(Layout, basis) + 64;
 
 BasisRecord to_record(const Basis& basis, std::int64_t resolution_us);
 
@@ -92,6 +100,8 @@ void mark_closed(Layout& layout);
 
 // A reader's side: false while the header is not one it knows.
 bool header_known(const Layout& layout, std::size_t mapped_size);
+// Whether a known header's segment holds the bound's terms.
+bool has_bound(const Layout& layout);
 // The basis of one whole write, trying again while a write is under way: at once a few times,
 // then giving the processor up between tries, since a writer that the scheduler stopped within
 // its write holds every reader up until it runs again. False when none came whole in
@@ -114,18 +124,31 @@ void field_by_field(To& to, From& from, Each&& each) {
   each(to.oldest_arrival_us, from.oldest_arrival_us);
   each(to.resolution_us, from.resolution_us);
 }
+template <typename To, typename From, typename Each>
+void bound_fields(To& to, From& from, Each&& each) {
+  each(to.rest_arrival_us, from.rest_arrival_us);
+  each(to.newest_arrival_us, from.newest_arrival_us);
+  each(to.bound_fixed_us, from.bound_fixed_us);
+  each(to.bound_growth, from.bound_growth);
+}
 
 // Inline, as the rest of a reader's path is: a reading copies the basis once, into registers,
 // never through a record in memory whose parts the next copy would wait for. *basis may hold
 // a torn copy when it returns false.
-inline bool read_basis(const Layout& layout, BasisRecord* basis) {
+inline bool read_basis(const Layout& layout, BasisRecord* basis, bool with_bound) {
   for (int tries = 0; tries < kReadTries; ++tries) {
     if (tries >= kSpinTries) std::this_thread::yield();
     const std::uint64_t before = load(layout.sequence);
     if (before & 1) continue;
     // Straight into *basis, field by field: a copy of a whole record would be stored in
     // pieces and loaded back in others, and wait for them.
-    field_by_field(*basis, layout.basis, [](auto& to, const auto& from) { to = load(from); });
+    const auto copy = [](auto& to, const auto& from) { to = load(from); };
+    field_by_field(*basis, layout.basis, copy);
+    if (with_bound) {
+      bound_fields(*basis, layout.basis, copy);
+    } else {
+      basis->flags &= ~kBoundKnown;
+    }
     if (std::atomic_ref<std::uint64_t>(const_cast<std::uint64_t&>(layout.sequence))
             .load(std::memory_order_relaxed) == before) {
       return true;
@@ -145,6 +168,13 @@ inline Basis from_record(const BasisRecord& r) {
   b.oldest_arrival_us = r.oldest_arrival_us;
   b.jitter = r.jitter;
   b.jitter0 = r.jitter0;
+  b.bound_known = (r.flags & kBoundKnown) != 0;
+  if (b.bound_known) {
+    b.rest_arrival_us = r.rest_arrival_us;
+    b.newest_arrival_us = r.newest_arrival_us;
+    b.bound_fixed_us = r.bound_fixed_us;
+    b.bound_growth = r.bound_growth;
+  }
   return b;
 }
 

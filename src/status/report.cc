@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "console/console.h"
+#include "timing/bound.h"
 #include "timing/estimate.h"
 
 namespace eventid {
@@ -17,11 +18,9 @@ double seconds(std::int64_t us) {
 // The facts of the one view of the upstream: the ring's figures, the state, the rate.
 void gather_ring(const SampleRing::Snapshot& snapshot, std::int64_t now_us, bool track_rate,
                  StatusFacts& f) {
-  if (track_rate) {
-    f.rate = snapshot.rate.found;
-    f.rate_in_use = snapshot.rate.in_use.has_value();
-    f.rate_steps = snapshot.rate.steps;
-  }
+  f.rate = snapshot.rate.found;
+  f.rate_in_use = track_rate && snapshot.rate.in_use.has_value();
+  f.rate_steps = snapshot.rate.steps;
   f.primed = snapshot.primed;
   if (!f.primed) return;
   f.connected = snapshot.connected;
@@ -30,6 +29,10 @@ void gather_ring(const SampleRing::Snapshot& snapshot, std::int64_t now_us, bool
   f.id = e.id;
   f.micros = e.micros;
   f.jitter_s = seconds(e.jitter);
+  const Bound bound = bound_at(snapshot.basis, now_us);
+  f.bound_s = seconds(bound.us);
+  f.holdover = bound.holdover;
+  f.unsynchronised = bound.unsynchronised;
   const auto [oldest, newest] = std::minmax_element(
       snapshot.slots.begin(), snapshot.slots.end(),
       [](const Sample& a, const Sample& b) { return a.arrival_us < b.arrival_us; });
@@ -100,6 +103,9 @@ StatusFacts gather_status(const StatusSources& s) {
   f.oversize = s.upstream.oversize;
   f.unparsable = s.upstream.unparsable;
   f.samples = s.upstream.samples;
+  f.bound_checks = s.upstream.bound_checks;
+  f.late_misses = s.upstream.late_misses;
+  f.early_misses = s.upstream.early_misses;
   f.track_rate = s.track_rate;
   f.clients = s.server.held;
   f.clients_total = s.server.accepted;
@@ -148,18 +154,35 @@ std::string metrics_text(const StatusFacts& f) {
   if (f.primed) sample(m, "eventid_relay_ring_span_seconds", f.ring_span_s);
   family(m, "eventid_relay_jitter_seconds", "gauge", "The ID line's jitter figure.");
   if (f.primed) sample(m, "eventid_relay_jitter_seconds", f.jitter_s);
-  if (f.track_rate) {
-    family(m, "eventid_relay_upstream_rate_deviation_ratio", "gauge",
-           "How much faster the upstream's ID clock runs than the relay's (0.0002: 200 ppm).");
-    if (f.rate) sample(m, "eventid_relay_upstream_rate_deviation_ratio", *f.rate);
-    family(m, "eventid_relay_upstream_rate_in_use", "gauge",
-           "1 while the estimates are corrected for the upstream's rate.");
-    count(m, "eventid_relay_upstream_rate_in_use", f.rate_in_use);
-    family(m, "eventid_relay_rate_steps_total", "counter",
-           "Steps of the upstream's IDs (a restart, a jump), each of which began the rate's "
-           "measure afresh.");
-    count(m, "eventid_relay_rate_steps_total", f.rate_steps);
-  }
+  family(m, "eventid_relay_estimate_bound_seconds", "gauge",
+         "How far the estimate may be off now, against the upstream as its fastest "
+         "announcements reach the relay.");
+  if (f.primed) sample(m, "eventid_relay_estimate_bound_seconds", f.bound_s);
+  family(m, "eventid_relay_holdover", "gauge",
+         "1 while the upstream is lost or its newest sample is over 0.5 s old, and the bound "
+         "is under 50 ms.");
+  count(m, "eventid_relay_holdover", f.holdover);
+  family(m, "eventid_relay_unsynchronised", "gauge",
+         "1 while the bound is 50 ms or more: the ID itself may be wrong.");
+  count(m, "eventid_relay_unsynchronised", f.unsynchronised);
+  family(m, "eventid_relay_bound_checks_total", "counter",
+         "Samples that checked the bound given just before them.");
+  count(m, "eventid_relay_bound_checks_total", f.bound_checks);
+  family(m, "eventid_relay_bound_misses_total", "counter",
+         "Bounds that a sample showed missed: late (a sample below the estimate by more than "
+         "the bound) or early (the estimate moving back by more than it).");
+  count(m, "eventid_relay_bound_misses_total{side=\"late\"}", f.late_misses);
+  count(m, "eventid_relay_bound_misses_total{side=\"early\"}", f.early_misses);
+  family(m, "eventid_relay_upstream_rate_deviation_ratio", "gauge",
+         "How much faster the upstream's ID clock runs than the relay's (0.0002: 200 ppm).");
+  if (f.rate) sample(m, "eventid_relay_upstream_rate_deviation_ratio", *f.rate);
+  family(m, "eventid_relay_upstream_rate_in_use", "gauge",
+         "1 while the estimates are corrected for the upstream's rate (--track-rate).");
+  count(m, "eventid_relay_upstream_rate_in_use", f.rate_in_use);
+  family(m, "eventid_relay_rate_steps_total", "counter",
+         "Steps of the upstream's IDs (a restart, a jump), each of which began the rate's "
+         "measure afresh.");
+  count(m, "eventid_relay_rate_steps_total", f.rate_steps);
   family(m, "eventid_relay_clients", "gauge", "Clients held now.");
   count(m, "eventid_relay_clients", f.clients);
   family(m, "eventid_relay_clients_total", "counter", "Clients accepted.");
@@ -194,11 +217,9 @@ std::string status_json(const StatusFacts& f) {
   rejected.add("oversize", whole(f.oversize));
   rejected.add("unparsable", whole(f.unparsable));
   upstream.add("messages_rejected_total", rejected.close());
-  if (f.track_rate) {
-    upstream.add("rate_deviation_ratio", f.rate ? number(*f.rate) : "null");
-    upstream.add("rate_in_use", flag(f.rate_in_use));
-    upstream.add("rate_steps", whole(f.rate_steps));
-  }
+  upstream.add("rate_deviation_ratio", f.rate ? number(*f.rate) : "null");
+  upstream.add("rate_in_use", flag(f.rate_in_use));
+  upstream.add("rate_steps", whole(f.rate_steps));
   JsonObject dropped;
   dropped.add("idle", whole(f.dropped_idle));
   dropped.add("gone", whole(f.dropped_gone));
@@ -211,6 +232,14 @@ std::string status_json(const StatusFacts& f) {
   status.add("micros", f.primed ? whole(f.micros) : "null");
   status.add("jitter_seconds", known(f.jitter_s));
   status.add("ring_span_seconds", known(f.ring_span_s));
+  status.add("bound_seconds", known(f.bound_s));
+  status.add("holdover", flag(f.holdover));
+  status.add("unsynchronised", flag(f.unsynchronised));
+  JsonObject misses;
+  misses.add("late", whole(f.late_misses));
+  misses.add("early", whole(f.early_misses));
+  status.add("bound_checks_total", whole(f.bound_checks));
+  status.add("bound_misses_total", misses.close());
   status.add("samples_total", whole(f.samples));
   status.add("upstream", upstream.close());
   status.add("clients", whole(f.clients));

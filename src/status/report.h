@@ -30,10 +30,13 @@ struct StatusFacts {
   char state = 0;       // 'O', 'S' or 'D' once primed
   std::uint32_t id = 0, micros = 0;
   double last_sample_age_s = 0, ring_span_s = 0, jitter_s = 0;
+  double bound_s = 0;  // how far the estimate may be off now (bound.h)
+  bool holdover = false, unsynchronised = false;
+  std::uint64_t bound_checks = 0, late_misses = 0, early_misses = 0;
   bool connected = false;
   std::uint64_t connects = 0, failures = 0, oversize = 0, unparsable = 0, samples = 0;
   bool track_rate = false;
-  std::optional<double> rate;  // found, with track_rate
+  std::optional<double> rate;  // found, in every mode
   bool rate_in_use = false;
   std::uint64_t rate_steps = 0;
   std::uint64_t clients = 0, clients_total = 0, lines = 0;

@@ -19,6 +19,14 @@ struct Basis {
   std::int64_t anchor_us = 0;
   std::int64_t oldest_arrival_us = 0;  // for the state letter
   std::int32_t jitter = 0, jitter0 = 0;
+  // What the error bound rests on (bound.h): the sample the estimate rests on, the newest
+  // sample's arrival, and the bound's two terms, one fixed and one growing with the age of
+  // that sample.
+  std::int64_t rest_arrival_us = 0, rest_offset_us = 0;
+  std::int64_t newest_arrival_us = 0;
+  bool bound_known = false;
+  double bound_fixed_us = 0;  // the clock's resolution and the estimate's noise
+  double bound_growth = 0;    // the rate allowance: µs of error per µs since rest_arrival_us
 };
 
 }  // namespace eventid

@@ -106,22 +106,29 @@ Basis make_basis(const SampleRing::Slots& slots, bool connected, std::optional<d
   b.connected = connected;
   b.lowest_offset_us = lowest;
   b.oldest_arrival_us = slots[kRingSize - 1].arrival_us;
+  b.newest_arrival_us = b.oldest_arrival_us;
   for (const Sample& s : slots) {
-    if (s.arrival_us < b.oldest_arrival_us) b.oldest_arrival_us = s.arrival_us;
+    b.oldest_arrival_us = std::min(b.oldest_arrival_us, s.arrival_us);
+    b.newest_arrival_us = std::max(b.newest_arrival_us, s.arrival_us);
   }
   b.jitter = plain.jitter;
   b.jitter0 = plain.jitter0;
   b.rate = rate && std::isfinite(*rate) ? *rate : 0;
   b.anchor_us = slots[kRingSize - 1].arrival_us;
-  if (b.rate != 0) {
-    double best = kFarUs;
-    for (const Sample& s : slots) {
-      const auto since = static_cast<double>(wrapping_sub(s.arrival_us, b.anchor_us));
-      best =
-          std::min(best, static_cast<double>(above_lowest(s.offset_us, lowest)) + b.rate * since);
+  // The sample the estimate rests on: of those with the smallest (carried) offset, the newest.
+  const Sample* rest = nullptr;
+  double best = kFarUs;
+  for (const Sample& s : slots) {
+    const auto since = static_cast<double>(wrapping_sub(s.arrival_us, b.anchor_us));
+    const double carried = static_cast<double>(above_lowest(s.offset_us, lowest)) + b.rate * since;
+    if (!rest || carried < best || (carried == best && s.arrival_us > rest->arrival_us)) {
+      best = carried;
+      rest = &s;
     }
-    b.carried_us = best;
   }
+  if (b.rate != 0) b.carried_us = std::min(best, kFarUs);
+  b.rest_arrival_us = rest->arrival_us;
+  b.rest_offset_us = rest->offset_us;
   return b;
 }
 

@@ -71,16 +71,18 @@ inline void place(Estimate& e, std::int64_t now_us, std::int64_t zero_offset_us)
 
 // The estimate at now_us from a basis: byte for byte the scan's above without a rate, and with
 // one the same to within 1 µs (its sum is taken in another order).
+// Where ID 0 began by the basis, seen at now_us: the offset that the estimate rests on.
+inline std::int64_t zero_offset(const Basis& b, std::int64_t now_us) {
+  if (b.rate == 0) return b.lowest_offset_us;
+  const double since = static_cast<double>(wrapping_sub(now_us, b.anchor_us));
+  const double carried =
+      std::clamp(b.carried_us - b.rate * since, -estimating::kFarUs, estimating::kFarUs);
+  return wrapping_add(b.lowest_offset_us, std::llround(carried));
+}
+
 inline Estimate estimate(const Basis& b, std::int64_t now_us) {
   Estimate e;
-  std::int64_t zero = b.lowest_offset_us;
-  if (b.rate != 0) {
-    const double since = static_cast<double>(wrapping_sub(now_us, b.anchor_us));
-    const double carried =
-        std::clamp(b.carried_us - b.rate * since, -estimating::kFarUs, estimating::kFarUs);
-    zero = wrapping_add(zero, std::llround(carried));
-  }
-  estimating::place(e, now_us, zero);
+  estimating::place(e, now_us, zero_offset(b, now_us));
   e.state = estimating::state_letter(b.connected, wrapping_sub(now_us, b.oldest_arrival_us));
   e.jitter = b.jitter;
   e.jitter0 = b.jitter0;

@@ -130,6 +130,15 @@ void RateTracker::fit_line(const Point* points, int n) {
   while (k + 2 < h && x(hull[k + 1]) * n < sum_x) ++k;
   anchor_ = points[hull[k]];
   slope_ = (y(hull[k + 1]) - y(hull[k])) / (x(hull[k + 1]) - x(hull[k]));
+  double height = 0;
+  for (int i = 0; i < n; ++i) height += y(i) - y(hull[k]) - slope_ * (x(i) - x(hull[k]));
+  uncertainty_ = 2 * (height / n) / x(n - 1);
+}
+
+std::optional<double> RateTracker::above_envelope(std::int64_t arrival_us,
+                                                  std::int64_t offset_us) const {
+  if (empty_) return std::nullopt;
+  return above_envelope(Point{arrival_us, unwrapped_offset(offset_us, lowest_offset_us_)});
 }
 
 // How far p lies above the envelope, µs; negative below it.

@@ -55,6 +55,13 @@ class RateTracker {
   std::optional<double> measured_rate() const;
   // Steps seen so far, each of which started the history afresh.
   int steps() const { return steps_; }
+  // How far the rate found may be off: twice the points' mean height above the line, over the
+  // history's span (a line through points that high at either end would slope that much
+  // more). Meaningful with a rate found.
+  double uncertainty() const { return uncertainty_; }
+  // How far an offset seen at arrival_us lies above the envelope, µs; below it, negative. None
+  // before the first sample.
+  std::optional<double> above_envelope(std::int64_t arrival_us, std::int64_t offset_us) const;
 
  private:
   static constexpr int kBuckets = 64;
@@ -82,6 +89,7 @@ class RateTracker {
   bool fitted_ = false;                // the envelope is the line through anchor_ at slope_
   Point anchor_{};
   double slope_ = 0;  // µs of offset per µs of arrival
+  double uncertainty_ = 0;
   std::array<Point, kStepRun> above_{};
   int above_count_ = 0;
   int steps_ = 0;

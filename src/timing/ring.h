@@ -46,12 +46,16 @@ class SampleRing {
     Basis basis;
   };
 
+  // Completes a basis just made from the slots (its error bound, bound.h), under the lock.
+  using BasisCompletion = std::function<void(Basis&)>;
   // Fills every slot with the first sample of the run and publishes primed(); the next store
   // goes to slot 1. Like store(), it writes the rate and marks the upstream connected.
-  void prime(const Sample& first, const UpstreamRate& rate = {});
+  void prime(const Sample& first, const UpstreamRate& rate = {},
+             const BasisCompletion& complete = {});
   // Writes the next slot, round the ring, with the rate measured up to the sample; the
   // upstream is connected.
-  void store(const Sample& sample, const UpstreamRate& rate = {});
+  void store(const Sample& sample, const UpstreamRate& rate = {},
+             const BasisCompletion& complete = {});
   void set_connected(bool connected);
   Snapshot snapshot() const;
   // The basis of the ring as it stands (estimate.h): what every line is made from.

@@ -20,8 +20,9 @@ struct Collector {
   int failures = 0;         // failed attempts in a row since the last stored sample
   std::optional<std::uint32_t> last_id = {};
   RepeatLimit unparsable_said = {}, invalid_said = {};
-  RateTracker rate = {};      // with options.track_rate
+  RateTracker rate = {};      // in every mode; the estimate uses it with options.track_rate
   bool beyond_bound = false;  // the rate found counts as beyond kMaxRate (rate.h)
+  NoiseWindow noise = {};     // of the offsets the estimates rested on
   char buffer[kUpstreamBufferSize] = {};
 };
 
@@ -42,21 +43,47 @@ void tell_bound(Collector& c, double found) {
 
 UpstreamRate measure_rate(Collector& c, const Sample& sample) {
   c.rate.add(sample);
-  const UpstreamRate rate{c.rate.measured_rate(), c.rate.rate(),
-                          static_cast<std::uint64_t>(c.rate.steps())};
-  if (rate.found) tell_bound(c, *rate.found);
+  UpstreamRate rate{c.rate.measured_rate(), std::nullopt,
+                    static_cast<std::uint64_t>(c.rate.steps())};
+  if (c.options.track_rate) {
+    rate.in_use = c.rate.rate();
+    if (rate.found) tell_bound(c, *rate.found);
+  }
   return rate;
+}
+
+// The bound's terms, once the basis names the sample that the estimate rests on.
+void complete_bound(Collector& c, Basis& b) {
+  c.noise.add(c.rate.above_envelope(b.rest_arrival_us, b.rest_offset_us).value_or(0));
+  RateKnowledge rate;
+  rate.found = c.rate.measured_rate();
+  rate.uncertainty = c.rate.uncertainty();
+  rate.corrected = c.options.track_rate;
+  rate.max_drift = c.options.max_drift;
+  b.bound_known = true;
+  b.bound_fixed_us = static_cast<double>(c.options.resolution_us) + c.noise.noise_us();
+  b.bound_growth = rate_allowance(rate);
+}
+
+void count_check(Collector& c, const BoundCheck& check) {
+  if (!check.checked) return;
+  ++c.counters.bound_checks;
+  if (check.late_miss) ++c.counters.late_misses;
+  if (check.early_miss) ++c.counters.early_misses;
 }
 
 void store_sample(Collector& c, std::uint32_t id, std::int64_t arrival_us) {
   const Sample sample = make_sample(id, arrival_us);
-  const UpstreamRate rate = c.options.track_rate ? measure_rate(c, sample) : UpstreamRate{};
+  const UpstreamRate rate = measure_rate(c, sample);
+  const auto complete = [&c](Basis& b) { complete_bound(c, b); };
   if (!c.ring.primed()) {
     // Said before the ring says it is primed: serving may start right after.
     console_out("Connected to EventID server and getting data\r\n");
-    c.ring.prime(sample, rate);
+    c.ring.prime(sample, rate, complete);
   } else {
-    c.ring.store(sample, rate);
+    const Basis before = c.ring.basis();
+    c.ring.store(sample, rate, complete);
+    count_check(c, check_bound(before, c.ring.basis(), sample));
   }
   ++c.counters.samples;
   c.last_id = id;

@@ -10,6 +10,7 @@
 
 #include "net/net.h"
 #include "process/exit.h"
+#include "timing/bound.h"
 #include "timing/clock.h"
 #include "timing/ring.h"
 
@@ -54,14 +55,20 @@ struct UpstreamCounters {
   std::atomic<std::uint64_t> oversize{0};        // messages rejected for filling the buffer
   std::atomic<std::uint64_t> unparsable{0};      // and for holding no ID
   std::atomic<std::uint64_t> skips_left_out{0};  // skip messages not written (repeat_limit.h)
+  std::atomic<std::uint64_t> bound_checks{0};    // samples that checked the bound (bound.h)
+  std::atomic<std::uint64_t> late_misses{0};     // bounds that they showed missed, each side
+  std::atomic<std::uint64_t> early_misses{0};
 };
 
 struct CollectorOptions {
-  // Measure the upstream's clock rate (rate.h) and publish it with the samples; say when the
-  // rate found passes the bound, and when it comes back within.
+  // Correct the estimate for the upstream's clock rate (rate.h), which is measured in every
+  // mode; say when the rate found passes the bound, and when it comes back within.
   bool track_rate = false;
   ConnectionWatcher watcher;
   UpstreamCounters* counters = nullptr;  // where to count, if anywhere
+  // What the error bound (bound.h) takes from the command line.
+  std::int64_t resolution_us = 1000;  // of the samples' clock
+  double max_drift = kDefaultMaxDriftPpm * 1e-6;
 };
 
 // The collector thread: connects, stores every announcement, reconnects, and ends the process

@@ -1,0 +1,35 @@
+#include "timing/bound.h"
+
+#include "timing/estimate.h"
+#include "timing/rate.h"
+
+namespace eventid {
+
+double rate_allowance(const RateKnowledge& rate) {
+  if (!rate.found || !std::isfinite(*rate.found)) return rate.max_drift;
+  const double uncertainty = std::max(rate.uncertainty, kMinRateUncertainty);
+  const double magnitude = std::abs(*rate.found);
+  if (rate.corrected) return uncertainty + std::max(0.0, magnitude - kMaxRate);
+  return magnitude + uncertainty;
+}
+
+void NoiseWindow::add(double distance_us) {
+  recent_[static_cast<std::size_t>(next_)] = std::abs(distance_us);
+  next_ = (next_ + 1) % kSamples;
+  noise_us_ = *std::max_element(recent_.begin(), recent_.end());
+}
+
+BoundCheck check_bound(const Basis& before, const Basis& after, const Sample& sample) {
+  BoundCheck check;
+  if (!before.bound_known) return check;
+  check.checked = true;
+  const auto allowed = static_cast<double>(bound_at(before, sample.arrival_us).us);
+  const std::int64_t rested = zero_offset(before, sample.arrival_us);
+  const std::int64_t offset = unwrapped_offset(sample.offset_us, rested);
+  const std::int64_t moved_to = unwrapped_offset(zero_offset(after, sample.arrival_us), rested);
+  check.late_miss = static_cast<double>(wrapping_sub(rested, offset)) > allowed;
+  check.early_miss = static_cast<double>(wrapping_sub(moved_to, rested)) > allowed;
+  return check;
+}
+
+}  // namespace eventid

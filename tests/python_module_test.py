@@ -31,6 +31,26 @@ CASES = [
 ]
 
 
+NO_BOUND = (0, 0, 0.0, 0.0)
+# (rule, record, bound terms, now_us): the bound's edges.
+BOUND_CASES = [
+    ("fixed and growing", record(NOW, flags=7), (NOW - 3_000_000, NOW, 1037.5, 1e-4), NOW),
+    ("a sample from the future", record(NOW, flags=7), (NOW + 10**6, NOW, 12.25, 1e-4), NOW),
+    ("holdover at 0.5 s", record(NOW, flags=7, res=1), (NOW, NOW - 500_000, 1.0, 1e-6), NOW),
+    ("just after it", record(NOW, flags=7, res=1), (NOW, NOW - 500_001, 1.0, 1e-6), NOW),
+    ("disconnected", record(NOW, flags=5, res=1), (NOW, NOW, 1.0, 1e-6), NOW),
+    ("unsynchronised at 50 ms", record(NOW, flags=5), (NOW, NOW, 50_000.0, 0.0), NOW),
+    ("just under it", record(NOW, flags=5), (NOW, NOW, 49_999.0, 0.0), NOW),
+    ("a growth that overflows", record(NOW, flags=7), (-I64, NOW, 1.0, 1e300), I64 - 1),
+]
+
+
+def random_terms(rng, now):
+    near = lambda: now + rng.randrange(-10**10, 10**9)  # noqa: E731
+    return (rng.choice([near(), rng.randrange(-I64, I64)]), near(), rng.uniform(0, 2e5),
+            rng.choice([0.0, 1e-6, rng.uniform(0, 2e-3)]))
+
+
 def random_case(rng):
     now = rng.choice([rng.randrange(I64), NOW, rng.randrange(TURN, 2 * TURN)])
     near = lambda: now + rng.randrange(-TURN - 10**9, 10**9)  # noqa: E731
@@ -67,14 +87,22 @@ class OracleTest(unittest.TestCase):
     @unittest.skipUnless(os.environ.get("READING_ORACLE"), "READING_ORACLE names the oracle")
     def test_lines_are_the_relays(self):
         rng = random.Random(7)
-        cases = CASES + [(f"random {i}", *random_case(rng)) for i in range(3000)]
-        text = "".join(f"{r[0]} {r[1]} {r[2]} {r[4]} {r[5].hex()} {r[6].hex()} {r[7]} {r[8]} "
-                       f"{r[9]} {now}\n" for _, r, now in cases)
+        cases = [(rule, r, NO_BOUND, now) for rule, r, now in CASES] + BOUND_CASES
+        for i in range(3000):
+            r, now = random_case(rng)
+            cases.append((f"random {i}", r, random_terms(rng, now), now))
+        text = "".join(f"{r[0] | (4 if t is not NO_BOUND else 0)} {r[1]} {r[2]} {r[4]} "
+                       f"{r[5].hex()} {r[6].hex()} {r[7]} {r[8]} {r[9]} {t[0]} {t[1]} "
+                       f"{t[2].hex()} {t[3].hex()} {now}\n" for _, r, t, now in cases)
         oracle = subprocess.run([os.environ["READING_ORACLE"]], input=text.encode(),
                                 capture_output=True, check=True)
         lines = oracle.stdout.decode().splitlines(keepends=True)
-        for (rule, r, now), line in zip(cases, lines, strict=True):
-            self.assertEqual(str(eventid._estimate(r, now)), line, rule)
+        for (rule, r, t, now), line, bound in zip(cases, lines[0::2], lines[1::2], strict=True):
+            r = (r[0] | (4 if t is not NO_BOUND else 0),) + r[1:]
+            reading = eventid._estimate(r, t, now)
+            self.assertEqual(str(reading), line, rule)
+            got = f"{reading.bound_us} {int(reading.holdover)} {int(reading.unsynchronised)}\n"
+            self.assertEqual(got, bound, rule)
 
 
 class SegmentTest(unittest.TestCase):
@@ -192,7 +220,7 @@ class TcpTest(unittest.TestCase):
 
     def test_a_wait_asks_again_at_the_boundary(self):
         basis = record(current(5, 70_000))  # 30 ms before ID 6
-        where = self.serve(lambda: str(eventid._estimate(basis, eventid._clock_us())).encode())
+        where = self.serve(lambda: str(eventid._estimate(basis, None, eventid._clock_us())).encode())
         self.assertGreaterEqual(eventid.open(where).wait(6).id, 6)
 
 

@@ -1,6 +1,6 @@
 // eventid-read: prints the current ID line of the relay beside it, read through libeventid.
 //
-//   eventid-read [--from WHERE] [--count N] [--interval MS] [--wait]
+//   eventid-read [--from WHERE] [--count N] [--interval MS] [--wait] [--bound]
 //
 // Exit status: 0, or one of kStatuses below for why nothing could be read (one line on standard
 // error says it), 64 for a usage error.
@@ -23,6 +23,7 @@ struct Options {
   bool count_given = false;
   long interval_ms = 1000;
   bool wait = false;
+  bool bound = false;
 };
 
 // The status for each way a read fails.
@@ -49,6 +50,8 @@ constexpr const char kUsage[] =
     "  --count N        print N lines, 0 for no end (default 1; with --wait, 0)\n"
     "  --interval MS    wait MS milliseconds between lines (default 1000)\n"
     "  --wait           print one line as each new ID begins\n"
+    "  --bound          after each line, how far it may be off in microseconds (-1: not told)\n"
+    "                   and holdover, unsynchronised or - : \"42.07000 O 12 -3 35 -\"\n"
     "  -h, --help       print this usage and exit\n"
     "  -V, --version    print \"eventid-read VERSION\" and exit\n"
     "\n"
@@ -81,8 +84,8 @@ int parse(int argc, char** argv, Options* o) {
       std::printf("eventid-read %s\n", EVENTID_VERSION);
       return -1;
     }
-    if (!std::strcmp(arg, "--wait")) {
-      o->wait = true;
+    if (!std::strcmp(arg, "--wait") || !std::strcmp(arg, "--bound")) {
+      (arg[2] == 'w' ? o->wait : o->bound) = true;
       continue;
     }
     const bool takes = !std::strcmp(arg, "--from") || !std::strcmp(arg, "--count") ||
@@ -105,13 +108,22 @@ int parse(int argc, char** argv, Options* o) {
   return 0;
 }
 
+const char* bound_state(const eventid_reading& reading) {
+  if (reading.flags & EVENTID_UNSYNCHRONISED) return "unsynchronised";
+  return reading.flags & EVENTID_HOLDOVER ? "holdover" : "-";
+}
+
 // The line as the relay sends it, less its CR: a text line for shells and pipes.
-void print(const eventid_reading& reading) {
+void print(const eventid_reading& reading, bool bound) {
   char line[EVENTID_LINE_MAX];
   const int length = eventid_format(&reading, line, sizeof line);
-  line[length - 2] = '\n';
-  line[length - 1] = '\0';
-  std::fputs(line, stdout);
+  line[length - 2] = '\0';
+  if (bound) {
+    std::printf("%s %lld %s\n", line, static_cast<long long>(reading.bound_us),
+                bound_state(reading));
+  } else {
+    std::printf("%s\n", line);
+  }
   std::fflush(stdout);
 }
 
@@ -121,13 +133,12 @@ int fail(const char* where, int code) {
 }
 
 int run(const Options& o, eventid_source* source, const char* where) {
-  eventid_reading reading{};
-  reading.size = sizeof reading;
+  eventid_reading reading = EVENTID_READING_INIT;
   int code = eventid_read(source, &reading);
   if (code != EVENTID_OK) return fail(where, code);
   if (o.wait) code = eventid_wait(source, reading.id + 1, &reading);
   for (long printed = 0; code == EVENTID_OK;) {
-    print(reading);
+    print(reading, o.bound);
     if (o.count != 0 && ++printed >= o.count) return 0;
     if (o.wait) {
       code = eventid_wait(source, reading.id + 1, &reading);

@@ -19,6 +19,7 @@ the codes are those of libeventid's C API (eventid.h).
 """
 
 import errno
+import math
 import mmap
 import os
 import socket
@@ -72,6 +73,11 @@ class Reading(NamedTuple):
     jitter: int
     jitter0: int
     clock_us: int
+    # How far the estimate may be off, in µs, against the upstream as its fastest announcements
+    # reach the relay; -1 where the relay does not tell it (over tcp:, an older relay).
+    bound_us: int = -1
+    holdover: bool = False  # the upstream lost or silent over 0.5 s, the bound under 50 ms
+    unsynchronised: bool = False  # the bound 50 ms or more: the ID may be wrong
 
     def __str__(self):
         """The ID line as the relay sends it, "\\r\\n" included."""
@@ -98,6 +104,9 @@ def _clock_us():
 _ID_US = 100000
 _STALE_AFTER_US = 6000000
 _FAR_US = 4.0e18  # the bound of a carry, so that rounding it stays within 64 bits
+_ID_TURN_US = (1 << 32) * _ID_US
+_HOLDOVER_AFTER_US = 500000
+_UNSYNCHRONISED_US = _ID_US // 2
 _WAIT_IDS_MAX = 36000
 
 
@@ -122,9 +131,22 @@ def _llround(x):
     return whole
 
 
-def _estimate(record, now_us):
+def _bound(flags, terms, now_us):
+    """The relay's bound_at(basis, now_us) (src/timing/bound.h): bound_us and the two flags."""
+    if terms is None or not flags & _BOUND_KNOWN:
+        return -1, False, False
+    rest, newest, fixed, growth = terms
+    age = min(max(_int64(now_us - rest), 0), _ID_TURN_US)
+    bound_us = math.ceil(max(min(fixed + float(age) * growth, 1e15), 0.0))
+    unsynchronised = bound_us >= _UNSYNCHRONISED_US
+    lost = not flags & _CONNECTED or _int64(now_us - newest) > _HOLDOVER_AFTER_US
+    return bound_us, lost and not unsynchronised, unsynchronised
+
+
+def _estimate(record, terms, now_us):
     """The relay's estimate(basis, now_us) from a record as it lies in the segment, with the
-    relay's wrapping sums and rounding, so that its line is the relay's byte for byte."""
+    relay's wrapping sums and rounding, so that its line is the relay's byte for byte; terms
+    are the bound's, None in a segment of minor version 0."""
     flags, jitter, jitter0, _, lowest, rate, carried, anchor, oldest, resolution = record
     now_us -= now_us % resolution  # the relay's clock reads in whole steps of its resolution
     zero = lowest
@@ -139,7 +161,8 @@ def _estimate(record, now_us):
     else:
         state = "S" if _int64(now_us - oldest) > _STALE_AFTER_US else "O"
     micros = (elapsed - whole * _ID_US) & 0xFFFFFFFF
-    return Reading(whole & 0xFFFFFFFF, micros, state, jitter, jitter0, now_us)
+    return Reading(whole & 0xFFFFFFFF, micros, state, jitter, jitter0, now_us,
+                   *_bound(flags, terms, now_us))
 
 
 class Source:
@@ -182,12 +205,15 @@ class Source:
 
 
 # The segment's layout (src/publish/segment.h), in the machine's own byte order.
-_MAGIC, _MAJOR, _LAYOUT_SIZE = 0x52444945, 1, 208
+# _LAYOUT_SIZE is minor version 0's, the least a reader takes; minor version 1 adds the
+# bound's terms after the record.
+_MAGIC, _MAJOR, _LAYOUT_SIZE, _BOUND_LAYOUT_SIZE = 0x52444945, 1, 208, 240
 _HEADER = struct.Struct("=IHHII")  # magic, major, minor, size, clock; at 0
 _LIFE = struct.Struct("=QI")  # heartbeat_us, closed; at 64
 _SEQUENCE = struct.Struct("=Q")  # at 128
 _RECORD = struct.Struct("=IiiIqddqqq")  # the basis record; at 144
-_PRIMED, _CONNECTED = 1, 2
+_BOUND_TERMS = struct.Struct("=qqdd")  # rest and newest arrival, fixed, growth; at 208
+_PRIMED, _CONNECTED, _BOUND_KNOWN = 1, 2, 4
 _HEARTBEAT_MAX_AGE_US = 3000000
 _LOOK_EVERY_US = 1000000
 _RECHECK_US = 10000
@@ -199,10 +225,15 @@ def _alive(mapping, now_us):
     return not closed and now_us - heartbeat_us <= _HEARTBEAT_MAX_AGE_US
 
 
-def _read_record(mapping):
-    """The basis of one whole write: copied between two readings of the sequence that are the
-    same even number (odd while the relay writes). A writer that stopped within its write for
-    long, or died there, gives none."""
+def _has_bound(mapping):
+    _, _, minor, size, _ = _HEADER.unpack_from(mapping, 0)
+    return minor >= 1 and size >= _BOUND_LAYOUT_SIZE
+
+
+def _read_record(mapping, with_bound):
+    """The basis of one whole write, and the bound's terms where the segment has them: copied
+    between two readings of the sequence that are the same even number (odd while the relay
+    writes). A writer that stopped within its write for long, or died there, gives none."""
     for tries in range(_READ_TRIES):
         if tries >= _SPIN_TRIES:
             time.sleep(0.0001)  # the writer may need this processor to finish
@@ -210,8 +241,9 @@ def _read_record(mapping):
         if before & 1:
             continue
         record = _RECORD.unpack_from(mapping, 144)
+        terms = _BOUND_TERMS.unpack_from(mapping, 208) if with_bound else None
         if _SEQUENCE.unpack_from(mapping, 128)[0] == before:
-            return record
+            return record, terms
     raise Error(ENORELAY, "the basis never came whole")
 
 
@@ -310,13 +342,13 @@ class _Segment(Source):
         mapping = self._map
         if mapping is None or not _alive(mapping, now_us):
             mapping = self._follow(now_us)
-        record = _read_record(mapping)
+        record, terms = _read_record(mapping, _has_bound(mapping))
         if not record[0] & _PRIMED:
             raise Error(ENOTPRIMED)
         if record[9] < 1:
             raise Error(EUNUSABLE, f"a resolution of {record[9]} µs")
         self._resolution_us = record[9]
-        return _estimate(record, now_us)
+        return _estimate(record, terms, now_us)
 
     def _follow(self, now_us):
         """The live segment that WHERE names now. A relay that ended (or stopped beating) may

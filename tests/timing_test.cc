@@ -7,6 +7,7 @@
 #include <thread>
 #include <tuple>
 
+#include "timing/bound.h"
 #include "timing/clock.h"
 #include "timing/estimate.h"
 #include "timing/rate.h"
@@ -378,6 +379,105 @@ TEST(EstimateWithRate, ComparesOffsetsAcrossTheIdWrap) {
   slots[30].offset_us -= 2000;
   const std::int64_t now = slots[kRingSize - 1].arrival_us + 50000;
   EXPECT_NEAR(u.error_us(estimate(slots, true, now, -500e-6), now), -300 + 2000, 50);
+}
+
+// --- the error bound ---
+
+TEST(Rate, UncertaintyCoversTheRateFoundsError) {
+  for (const double ppm : {-1000.0, -200.0, 0.0, 200.0, 1000.0}) {
+    RateTracker t;
+    Upstream u(ppm);
+    const double found = feed(t, u, 60).value_or(1e9);
+    EXPECT_LE(std::abs(found - ppm), std::max(t.uncertainty(), kMinRateUncertainty) * 1e6) << ppm;
+    EXPECT_LT(t.uncertainty(), 5e-6) << "sharp enough to use: " << ppm;
+  }
+}
+
+TEST(Bound, AllowanceFollowsWhatIsKnownOfTheRate) {
+  struct Case {
+    const char* rule;
+    RateKnowledge rate;
+    double ppm;
+  };
+  const Case table[] = {
+      {"no rate found: the drift assumed", {std::nullopt, 0, true, 250e-6}, 250},
+      {"corrected: the fit's uncertainty", {-200e-6, 3e-6, true}, 3},
+      {"corrected: at least 1 ppm", {-200e-6, 0.2e-6, true}, 1},
+      {"corrected at the bound: the rest in full", {1100e-6, 2e-6, true}, 102},
+      {"uncorrected: the rate and its uncertainty", {-200e-6, 2e-6, false}, 202},
+  };
+  for (const Case& c : table) EXPECT_NEAR(rate_allowance(c.rate) * 1e6, c.ppm, 1e-9) << c.rule;
+}
+
+TEST(Bound, GrowsFromTheRestingSampleIntoHoldoverThenUnsynchronised) {
+  Basis b;
+  b.connected = true;
+  b.rest_arrival_us = b.newest_arrival_us = ms(1000);
+  b.bound_fixed_us = 1000.5;
+  b.bound_growth = 1e-3;
+  struct Case {
+    const char* rule;
+    std::int64_t at_ms;
+    bool connected;
+    Bound want;
+  };
+  const Case table[] = {
+      {"at the sample", 1000, true, {1001, false, false}},
+      {"0.5 s on: still fresh", 1500, true, {1501, false, false}},
+      {"later: holdover", 1501, true, {1502, true, false}},
+      {"disconnected: holdover at once", 1000, false, {1001, true, false}},
+      {"half an ID: unsynchronised", 49999, true, {50000, false, true}},
+      {"a clock behind the sample: no negative age", 900, true, {1001, false, false}},
+  };
+  for (const Case& c : table) {
+    b.connected = c.connected;
+    const Bound got = bound_at(b, ms(c.at_ms));
+    EXPECT_EQ(std::tie(got.us, got.holdover, got.unsynchronised),
+              std::tie(c.want.us, c.want.holdover, c.want.unsynchronised))
+        << c.rule;
+  }
+}
+
+// A ring primed with a sample at offset 0 and filled with ones at +500 µs, under a bound of
+// 100 µs that does not grow: the next store takes the first sample's last copy away.
+void fill_for_checks(SampleRing& ring, const SampleRing::BasisCompletion& bound) {
+  ring.prime(make_sample(10, ms(1000)), {}, bound);
+  for (std::int64_t i = 1; i < kRingSize; ++i) {
+    ring.store(make_sample(static_cast<std::uint32_t>(10 + i), ms(1000 + 100 * i) + 500), {},
+               bound);
+  }
+}
+
+TEST(Bound, EachSampleChecksTheBoundGivenBeforeIt) {
+  const auto bound = [](Basis& b) {
+    b.bound_known = true, b.bound_fixed_us = 100, b.bound_growth = 0;
+  };
+  struct Case {
+    const char* rule;
+    std::int64_t offset_us;  // of the sample that checks
+    bool late, early;
+  };
+  const Case table[] = {
+      {"within the bound below: the estimate follows it", -100, false, false},
+      {"further below: late", -101, true, false},
+      {"within the bound above, as the resting sample leaves", 100, false, false},
+      {"further above: the estimate moves back, early", 101, false, true},
+  };
+  for (const Case& c : table) {
+    SampleRing ring;
+    fill_for_checks(ring, bound);
+    const Basis before = ring.basis();
+    const Sample s = make_sample(50, ms(5000) + c.offset_us);
+    ring.store(s, {}, bound);
+    const BoundCheck check = check_bound(before, ring.basis(), s);
+    EXPECT_TRUE(check.checked) << c.rule;
+    EXPECT_EQ(check.late_miss, c.late) << c.rule;
+    EXPECT_EQ(check.early_miss, c.early) << c.rule;
+  }
+  SampleRing ring;
+  fill_for_checks(ring, bound);
+  EXPECT_FALSE(check_bound(Basis{}, ring.basis(), make_sample(50, ms(5000))).checked)
+      << "no bound given yet";
 }
 
 }  // namespace

@@ -3,9 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "delivery/id_line.h"
@@ -13,6 +17,7 @@
 #include "publish/writable_segment.h"
 #include "reader.h"
 #include "support/eventually.h"
+#include "timing/bound.h"
 #include "timing/clock.h"
 #include "timing/estimate.h"
 
@@ -113,6 +118,41 @@ TEST(Library, AReadingIsTheRelaysLine) {
   eventid_reading small = empty_reading();
   small.size = 8;
   EXPECT_EQ(s.read(&small), EVENTID_EINVAL);
+}
+
+// The bound comes with the line where the relay gives it (minor version 1 on) and the caller's
+// reading has room for it; a caller of 1.0's size gets 1.0's fields, and nothing past them.
+TEST(Library, TheBoundWhereTheRelayTellsItAndTheReadingHoldsIt) {
+  Published p;
+  Basis basis = primed_basis();
+  basis.bound_known = true;
+  basis.bound_fixed_us = 1000;
+  basis.bound_growth = 100e-6;
+  basis.rest_arrival_us = basis.newest_arrival_us = microsecond_clock() - 1000000;
+  p.publish(basis);
+  Source s(p.where);
+  eventid_reading r = EVENTID_READING_INIT;
+  ASSERT_EQ(s.read(&r), 0);
+  const Bound want = bound_at(basis, r.clock_us);
+  EXPECT_EQ(r.bound_us, want.us);
+  EXPECT_EQ(r.flags, static_cast<std::uint32_t>(EVENTID_HOLDOVER)) << "the newest sample 1 s old";
+
+  // 1.0's reading in memory of its own size, as an older program has it: AddressSanitizer
+  // sees any byte that a read or a wait touches past it. Only the library looks inside.
+  const std::uint32_t first_size = offsetof(eventid_reading, bound_us);
+  std::unique_ptr<void, decltype(&std::free)> memory(std::malloc(first_size), &std::free);
+  std::memcpy(memory.get(), &first_size, sizeof first_size);
+  auto* first = static_cast<eventid_reading*>(memory.get());
+  ASSERT_EQ(s.read(first), 0);
+  std::uint32_t id;
+  std::memcpy(&id, static_cast<char*>(memory.get()) + offsetof(eventid_reading, id), sizeof id);
+  EXPECT_EQ(eventid_wait(s.source, id, first), 0);
+
+  segment::store(p.layout().minor, std::uint16_t{0});  // a relay older than the bound
+  Source older(p.where);
+  r = EVENTID_READING_INIT;
+  ASSERT_EQ(older.read(&r), 0);
+  EXPECT_EQ(std::tie(r.bound_us, r.flags), std::make_tuple(std::int64_t{-1}, 0u));
 }
 
 // A relay that makes a new segment in the old one's place is followed, at most a second after

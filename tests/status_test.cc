@@ -63,12 +63,17 @@ TEST(StatusReport, BeforeTheFirstSampleTheStateIsNone) {
 // ID 42 arrived at 1 s and 40 samples span 3.9 s; the relay asked at 1.3 s sees ID 45.
 TEST(StatusReport, TheFactsAsTheRelayMovesThem) {
   Relay relay;
-  relay.ring.prime(make_sample(3, -2900000));
+  const auto bound = [](Basis& b) {
+    b.bound_known = true, b.bound_fixed_us = 1000, b.bound_growth = 1e-4;
+  };
+  relay.ring.prime(make_sample(3, -2900000), {}, bound);
   for (std::uint32_t id = 4; id <= 42; ++id) {
     relay.ring.store(make_sample(id, (static_cast<std::int64_t>(id) - 32) * 100000),
-                     {0.0002, std::nullopt, 3});
+                     {0.0002, std::nullopt, 3}, bound);
   }
   relay.upstream.samples = 40;
+  relay.upstream.bound_checks = 39;
+  relay.upstream.early_misses = 1;
   relay.upstream.oversize = 2;
   relay.server.held = 1;
   relay.server.lines = 7;
@@ -83,15 +88,27 @@ TEST(StatusReport, TheFactsAsTheRelayMovesThem) {
         "eventid_relay_upstream_rate_deviation_ratio 0.0002",
         "eventid_relay_upstream_rate_in_use 0", "eventid_relay_rate_steps_total 3",
         "eventid_relay_clients 1", "eventid_relay_client_lines_total 7",
-        "eventid_relay_clients_dropped_total{reason=\"idle\"} 4"}) {
+        "eventid_relay_clients_dropped_total{reason=\"idle\"} 4",
+        "eventid_relay_estimate_bound_seconds 0.00103", "eventid_relay_holdover 0",
+        "eventid_relay_unsynchronised 0", "eventid_relay_bound_checks_total 39",
+        "eventid_relay_bound_misses_total{side=\"late\"} 0",
+        "eventid_relay_bound_misses_total{side=\"early\"} 1"}) {
     EXPECT_TRUE(has_line(metrics, line)) << line << "\n" << metrics;
   }
   const std::string json = status_json(facts);
   for (const char* field :
        {"\"state\": \"O\", \"id\": 45, \"micros\": 0", "\"connected\": true",
         "\"last_sample_age_seconds\": 0.3", "\"rate_deviation_ratio\": 0.0002", "\"rate_steps\": 3",
-        "\"clients\": 1,", "\"clients_dropped_total\": {\"idle\": 4,"}) {
+        "\"clients\": 1,", "\"clients_dropped_total\": {\"idle\": 4,",
+        "\"bound_seconds\": 0.00103, \"holdover\": false, \"unsynchronised\": false, "
+        "\"bound_checks_total\": 39, \"bound_misses_total\": {\"late\": 0, \"early\": 1}"}) {
     EXPECT_NE(json.find(field), std::string::npos) << field << "\n" << json;
+  }
+  relay.now_us = 1600000;  // the newest sample 0.6 s old: holdover, the bound grown
+  const std::string later = metrics_text(gather_status(relay.sources(true)));
+  for (const char* line :
+       {"eventid_relay_estimate_bound_seconds 0.00106", "eventid_relay_holdover 1"}) {
+    EXPECT_TRUE(has_line(later, line)) << line << "\n" << later;
   }
 }
 

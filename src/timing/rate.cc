@@ -132,7 +132,8 @@ void RateTracker::fit_line(const Point* points, int n) {
   slope_ = (y(hull[k + 1]) - y(hull[k])) / (x(hull[k + 1]) - x(hull[k]));
   double height = 0;
   for (int i = 0; i < n; ++i) height += y(i) - y(hull[k]) - slope_ * (x(i) - x(hull[k]));
-  uncertainty_ = 2 * (height / n) / x(n - 1);
+  mean_height_us_ = height / n;
+  uncertainty_ = 2 * mean_height_us_ / x(n - 1);
 }
 
 std::optional<double> RateTracker::above_envelope(std::int64_t arrival_us,

@@ -59,6 +59,9 @@ class RateTracker {
   // history's span (a line through points that high at either end would slope that much
   // more). Meaningful with a rate found.
   double uncertainty() const { return uncertainty_; }
+  // The points' mean height above the line, µs: how far the envelope itself may sit from where
+  // the fastest samples lie. 0 until a rate is found.
+  double mean_height_us() const { return fitted_ ? mean_height_us_ : 0; }
   // How far an offset seen at arrival_us lies above the envelope, µs; below it, negative. None
   // before the first sample.
   std::optional<double> above_envelope(std::int64_t arrival_us, std::int64_t offset_us) const;
@@ -90,6 +93,7 @@ class RateTracker {
   Point anchor_{};
   double slope_ = 0;  // µs of offset per µs of arrival
   double uncertainty_ = 0;
+  double mean_height_us_ = 0;
   std::array<Point, kStepRun> above_{};
   int above_count_ = 0;
   int steps_ = 0;

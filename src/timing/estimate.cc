@@ -118,7 +118,9 @@ Basis make_basis(const SampleRing::Slots& slots, const SampleRing::Counted& coun
   std::int64_t lowest;
   const Estimate plain = plain_estimate(slots, connected, 0, &lowest);
   const bool any = std::find(counted.begin(), counted.end(), true) != counted.end();
-  const auto counts = [&](const Sample& s) { return !any || counted[&s - slots.data()]; };
+  const auto counts = [&](const Sample& s) {
+    return !any || counted[static_cast<std::size_t>(&s - slots.data())];
+  };
   if (any) lowest = counted_lowest(slots, counted);
   Basis b;
   b.primed = true;

@@ -50,8 +50,9 @@ class RateTracker {
   static constexpr std::int64_t kStepUs = 50000;
   // Samples in a row that far above it: by then the ring holds none from before the step.
   static constexpr int kStepRun = kRingSize;
-  // Enough that a burst of late samples is no step: a stall of the relay or the path delays
-  // a few in a row, rarely five, and never by 50 ms for half a second without being a step.
+  // Half a second of samples: a few late ones in a row are no step. A path whose delay grows
+  // by 50 ms for that long passes for one too, and is followed back when the delay falls again
+  // (samples far below the envelope, held out until two more confirm them: holdout.h).
   static constexpr int kShortStepRun = 5;
   // The history's span before a rate is found and, by default, before the envelope is a line.
   static constexpr std::int64_t kMinSpanUs = 10000000;

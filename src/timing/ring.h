@@ -63,7 +63,7 @@ class SampleRing {
   void prime(const Sample& first, const UpstreamRate& rate = {},
              const BasisCompletion& complete = {});
   // Writes the next slot, round the ring, with the rate measured up to the sample; the
-  // upstream is connected. Every sample counts for the estimate but as counting says.
+  // upstream is connected. The estimate counts the samples as counting says.
   void store(const Sample& sample, const UpstreamRate& rate = {},
              const BasisCompletion& complete = {}, const Counting& counting = {});
   void set_connected(bool connected);

@@ -369,6 +369,31 @@ TEST(RelayStatus, TrackingTheRateOfAnUpstreamBeyondTheBound) {
   expect_rate_tracked(-1100, true);
 }
 
+// Every tenth announcement 20 ms early, and the IDs stepping back by one 8 s in: with
+// --track-rate no line is off by more than 5 ms but in the 1.5 s after the step, where
+// without it the early samples would lead it by 20 ms and the step for 4 s.
+TEST(RelayStatus, TrackingTheRateHoldsEarlySamplesOutAndTakesAStepSoon) {
+  RelayRun run({.sim_args = {"--early-every", "10", "--early-us", "20000", "--jump-at", "8",
+                             "--jump-by", "-1"},
+                .relay_args = {"--track-rate", "--resolution", "us", "--status", "127.0.0.1:0"}});
+  ASSERT_TRUE(run.listening()) << run.relay.err();
+  const std::uint16_t status = status_port(run.relay);
+  RelayClient client(run.port);
+  client.read_line();
+  for (double asked = run.sim.truth(); run.sim.elapsed() < 14; asked = run.sim.truth()) {
+    client.send("x");
+    const std::string line = client.read_line();
+    const double arrived = run.sim.truth(), since_step = run.sim.elapsed() - 8;
+    if (since_step >= -0.2 && since_step < 1.5) continue;
+    EXPECT_GE(line_position(line), asked - 0.05) << line << " at " << since_step;
+    EXPECT_LE(line_position(line), arrived + 0.05) << line << " at " << since_step;
+    std::this_thread::sleep_for(100ms);
+  }
+  const std::string body = http_exchange(status, "GET /metrics HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(metric(body, "eventid_relay_rate_steps_total"), 1);
+  EXPECT_GE(metric(body, "eventid_relay_samples_held_out_total"), 8) << body;
+}
+
 // --- failures ---
 
 TEST(RelayFailures, PortTakenEndsWithStatusThree) {
@@ -391,7 +416,8 @@ TEST(RelayFailures, OutOfDescriptorsIsReportedOnceNotFatal) {
     GTEST_SKIP() << "needs a POSIX shell's ulimit to run out of descriptors";
   Simulator sim;
   // 0, 1, 2, the upstream connection, the listener, and the poller with its waker and its
-  // timer: nothing left for a client. Whatever else the test runner let the shell inherit is closed first.
+  // timer: nothing left for a client. Whatever else the test runner let the shell inherit is closed
+  // first.
   const std::string script =
       "for fd in /proc/$$/fd/*; do n=${fd##*/}; [ $n -gt 2 ] && eval \"exec $n>&-\"; done; "
       "ulimit -n 8; exec " EVENTID_RELAY " --listen 127.0.0.1 --port 0 127.0.0.1 " +

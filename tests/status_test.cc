@@ -75,6 +75,7 @@ TEST(StatusReport, TheFactsAsTheRelayMovesThem) {
   relay.upstream.bound_checks = 39;
   relay.upstream.early_misses = 1;
   relay.upstream.oversize = 2;
+  relay.upstream.held_out = 5;
   relay.server.held = 1;
   relay.server.lines = 7;
   relay.server.dropped_idle = 4;
@@ -83,6 +84,7 @@ TEST(StatusReport, TheFactsAsTheRelayMovesThem) {
   for (const char* line :
        {"eventid_relay_state{state=\"O\"} 1", "eventid_relay_state{state=\"D\"} 0",
         "eventid_relay_upstream_connected 1", "eventid_relay_samples_total 40",
+        "eventid_relay_samples_held_out_total 5",
         "eventid_relay_upstream_messages_rejected_total{reason=\"oversize\"} 2",
         "eventid_relay_last_sample_age_seconds 0.3", "eventid_relay_ring_span_seconds 3.9",
         "eventid_relay_upstream_rate_deviation_ratio 0.0002",
@@ -101,7 +103,8 @@ TEST(StatusReport, TheFactsAsTheRelayMovesThem) {
         "\"last_sample_age_seconds\": 0.3", "\"rate_deviation_ratio\": 0.0002", "\"rate_steps\": 3",
         "\"clients\": 1,", "\"clients_dropped_total\": {\"idle\": 4,",
         "\"bound_seconds\": 0.00103, \"holdover\": false, \"unsynchronised\": false, "
-        "\"bound_checks_total\": 39, \"bound_misses_total\": {\"late\": 0, \"early\": 1}"}) {
+        "\"bound_checks_total\": 39, \"bound_misses_total\": {\"late\": 0, \"early\": 1}",
+        "\"samples_held_out_total\": 5,"}) {
     EXPECT_NE(json.find(field), std::string::npos) << field << "\n" << json;
   }
   relay.now_us = 1600000;  // the newest sample 0.6 s old: holdover, the bound grown

@@ -10,6 +10,7 @@
 #include "timing/bound.h"
 #include "timing/clock.h"
 #include "timing/estimate.h"
+#include "timing/holdout.h"
 #include "timing/rate.h"
 #include "timing/ring.h"
 
@@ -317,21 +318,44 @@ TEST(Rate, BeyondTheBoundOnlyPastItsMarginAndWithinAgainOnlyInsideIt) {
   }
 }
 
-// IDs that jump forward lie far below the envelope at once; back, far above, 40 in a row.
+// IDs that jump forward lie far below the envelope at once; back, far above, as many in a row
+// as the tracker is told (40 by default), the history starting again with the first of them.
 TEST(Rate, StepsStartTheHistoryAfreshAndNeverBendTheRate) {
-  for (const int jump : {5000, -5000}) {
-    RateTracker t;
+  for (const auto& [run, jump, taken_after] : {std::tuple{RateTracker::kStepRun, 5000, 1},
+                                               {RateTracker::kStepRun, -5000, 40},
+                                               {RateTracker::kShortStepRun, 5000, 1},
+                                               {RateTracker::kShortStepRun, -5000, 5}}) {
+    RateTracker t(run);
     Upstream u(200);
     feed(t, u, 60);
     u.jump = jump;
     int samples = 0;
+    std::int64_t first_after = 0;
     while (t.steps() == 0 && samples++ < 100) {
-      EXPECT_NEAR(feed(t, u, 0.1).value_or(200), 200, 2) << jump;
+      const Sample s = u.next();
+      if (samples == 1) first_after = s.arrival_us;
+      t.add(s);
+      EXPECT_NEAR(t.rate().value_or(200e-6) * 1e6, 200, 2) << jump;
     }
-    EXPECT_EQ(samples, jump > 0 ? 1 : RateTracker::kStepRun) << jump;
+    EXPECT_EQ(samples, taken_after) << run << " " << jump;
+    EXPECT_EQ(t.history_began_us(), first_after) << run << " " << jump;
     EXPECT_FALSE(feed(t, u, 5)) << jump;
     EXPECT_NEAR(feed(t, u, 30).value_or(1e9), 200, 2) << jump;
     EXPECT_EQ(t.steps(), 1) << jump;
+  }
+}
+
+// With a short line span the envelope follows a slow upstream's offsets from 2 s on, so that
+// a sample 2 ms early shows 2 ms below it; by default, its smallest offset until 10 s.
+TEST(Rate, AShortLineSpanDrawsTheEnvelopeSooner) {
+  for (const auto& [line_span_us, below_us] :
+       {std::pair{RateTracker::kShortLineSpanUs, 2000.0}, {RateTracker::kMinSpanUs, 1000.0}}) {
+    RateTracker t(RateTracker::kStepRun, line_span_us);
+    Upstream u(-200);
+    feed(t, u, 5);
+    const Sample s = u.next();
+    EXPECT_NEAR(*t.above_envelope(s.arrival_us, s.offset_us - 2000), -below_us, 150);
+    EXPECT_FALSE(t.rate());
   }
 }
 
@@ -478,6 +502,67 @@ TEST(Bound, EachSampleChecksTheBoundGivenBeforeIt) {
   fill_for_checks(ring, bound);
   EXPECT_FALSE(check_bound(Basis{}, ring.basis(), make_sample(50, ms(5000))).checked)
       << "no bound given yet";
+}
+
+// --- holding out a sample far below the envelope ---
+
+// Heights above the envelope, one a sample, after ten seconds of samples at a given height;
+// what each does: '.' counts, 'w' waits, 'c' confirms those waiting, 'x' counts and leaves
+// those waiting out for good.
+TEST(HoldOut, ASampleFarBelowWaitsForTwoMoreThatLow) {
+  const std::optional<double> kNone;
+  struct Case {
+    const char* rule;
+    double before_us;
+    std::vector<std::optional<double>> heights;
+    const char* verdicts;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"near the envelope, either side", 30, {10, -150, 30, -199}, "...."},
+           {"one far below", 30, {-2000, 20}, "wx"},
+           {"two far below", 30, {-2000, -300, 5000}, "wwx"},
+           {"three far below: a shift", 30, {-2000, -2100, -1900, -1900}, "wwcw"},
+           {"no envelope yet", 30, {kNone, -2000, kNone}, ".wx"},
+           {"noisy delays explain 800 us", 1000, {-800, -1200, 0}, ".wx"},
+           {"a step's heights are no noise", 60000, {-2000, 0}, "wx"},
+       }) {
+    HoldOut h;
+    for (int i = 0; i < HoldOut::kNoiseSamples; ++i) h.judge({}, c.before_us);
+    int waiting = 0;
+    for (std::size_t i = 0; i < c.heights.size(); ++i) {
+      const HoldOut::Verdict v = h.judge({std::int64_t(i), 0, 0}, c.heights[i]);
+      const char verdict = !v.counts ? 'w' : v.confirmed ? 'c' : v.held_out ? 'x' : '.';
+      EXPECT_EQ(verdict, c.verdicts[i]) << c.rule << ", sample " << i;
+      EXPECT_EQ(v.confirmed + v.held_out, v.counts ? waiting : 0) << c.rule << ", sample " << i;
+      EXPECT_EQ(v.admitted_count, v.counts ? 1 + v.confirmed : 0) << c.rule << ", sample " << i;
+      if (v.counts) {
+        EXPECT_EQ(v.admitted[v.admitted_count - 1].arrival_us, std::int64_t(i)) << c.rule;
+      }
+      waiting = v.counts ? 0 : waiting + 1;
+    }
+  }
+}
+
+// A held-out sample stays in the ring but not in the smallest offset; confirmed, it counts;
+// a step leaves those from before it out.
+TEST(Ring, CountingDecidesTheSmallestOffset) {
+  for (const auto& [rule, counting, newest, lowest] :
+       {std::tuple{"the two held out stay out", Counting{}, -500, -1000},
+        {"the newest held out too", Counting{false, 0, std::nullopt}, -1500, -1000},
+        {"two before it confirmed", Counting{true, 2, std::nullopt}, -500, -2000},
+        {"three before it confirmed", Counting{true, 3, std::nullopt}, -500, -3000},
+        {"only from a step on", Counting{true, 0, ms(1400)}, -500, -500}}) {
+    SampleRing ring;
+    ring.prime({ms(1000), 10, 0});
+    for (const auto& [at_ms, offset_us, counts] :
+         {std::tuple{1100, -3000, false}, {1200, -2000, false}, {1300, -1000, true}}) {
+      ring.store({ms(at_ms), 11, offset_us}, {}, {}, {counts, 0, std::nullopt});
+    }
+    ring.store({ms(1400), 12, newest}, {}, {}, counting);
+    EXPECT_EQ(ring.basis().lowest_offset_us, lowest) << rule;
+    EXPECT_EQ(ring.basis().rest_offset_us, lowest) << rule;
+    EXPECT_EQ(ring.basis().jitter, estimate(ring.snapshot().slots, true, 0).jitter) << rule;
+  }
 }
 
 }  // namespace

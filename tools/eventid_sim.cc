@@ -56,11 +56,13 @@ struct Options {
   bool twice = false;       // two announcements in one write
   int garbage_every = 0;    // after every n-th announcement, garbage
   GarbageKind garbage = GarbageKind::kMixed;
-  double garbage_until = -1;  // no garbage from this many seconds after the start on
-  double jump_at = -1;        // seconds after start at which the IDs jump ...
-  std::int64_t jump_by = 0;   // ... by this many
-  double duration = -1;       // end by itself after this many seconds
-  int rate_ppm = 0;           // the ID clock runs fast by this many parts per million
+  double garbage_until = -1;     // no garbage from this many seconds after the start on
+  double jump_at = -1;           // seconds after start at which the IDs jump ...
+  std::int64_t jump_by = 0;      // ... by this many
+  double duration = -1;          // end by itself after this many seconds
+  int rate_ppm = 0;              // the ID clock runs fast by this many parts per million
+  int early_every = 0;           // every n-th announcement goes out early ...
+  std::int64_t early_us = 2000;  // ... by this many µs
 };
 
 Options opt;
@@ -220,16 +222,23 @@ bool apply_connection_faults(net::Socket& s, double connected_at) {
   return true;
 }
 
+// How much sooner than its schedule the count-th announcement on a connection goes out: a
+// path that is briefly faster, or a clock read wrongly once, is what an early sample shows.
+std::int64_t early_for(std::uint64_t count) {
+  if (opt.early_every <= 0 || count % static_cast<std::uint64_t>(opt.early_every) != 0) return 0;
+  return opt.early_us;
+}
+
 void serve(net::Socket s, std::string name) {
   std::mt19937 rng(std::random_device{}());
   const double connected_at = seconds_since_start();
   // The next ID to announce: the first to begin after the client connected.
   std::int64_t n = ids_by(unix_us() - epoch_us) + 1;
-  for (std::uint64_t sends = 1;; ++n) {
+  for (std::uint64_t sends = 1, announced = 1;; ++n) {
     if (n % opt.every != 0) continue;
     const double delay_ms = delay_for(n);
     const std::int64_t begins = epoch_us + begins_after_us(n);
-    wait_until_us(begins + static_cast<std::int64_t>(delay_ms * 1000));
+    wait_until_us(begins + static_cast<std::int64_t>(delay_ms * 1000) - early_for(announced++));
     if (!apply_connection_faults(s, connected_at)) break;
     if (silent_now()) continue;
     const std::string text = announcement(n);
@@ -288,6 +297,8 @@ void usage() {
       "  --duration S         end after S seconds (runs until stopped otherwise)\n"
       "  --rate-ppm R         the IDs run fast by R parts per million (negative: slow), a whole\n"
       "                       number from -5000 to 5000 (0)\n"
+      "  --early-every N      send every N-th announcement early ...\n"
+      "  --early-us US        ... by US microseconds, even before its ID begins (2000)\n"
       "The true ID at unix time t (us) is start + floor((t - epoch_us) * (10^6 + R) / 10^11),\n"
       "with the numbers from the last line\n"
       "\"eventid-sim: truth start=... epoch_us=... rate_ppm=R\".");
@@ -346,6 +357,10 @@ bool parse_option(const std::string& a, const char* v) {
     epoch_us = std::atoll(v);
   } else if (a == "--jump-by") {
     opt.jump_by = std::atoll(v);
+  } else if (a == "--early-every") {
+    opt.early_every = std::atoi(v);
+  } else if (a == "--early-us") {
+    opt.early_us = std::atoll(v);
   } else {
     return false;
   }

@@ -103,6 +103,7 @@ StatusFacts gather_status(const StatusSources& s) {
   f.oversize = s.upstream.oversize;
   f.unparsable = s.upstream.unparsable;
   f.samples = s.upstream.samples;
+  f.held_out = s.upstream.held_out;
   f.bound_checks = s.upstream.bound_checks;
   f.late_misses = s.upstream.late_misses;
   f.early_misses = s.upstream.early_misses;
@@ -147,6 +148,10 @@ std::string metrics_text(const StatusFacts& f) {
   count(m, "eventid_relay_upstream_messages_rejected_total{reason=\"unparsable\"}", f.unparsable);
   family(m, "eventid_relay_samples_total", "counter", "Upstream samples stored.");
   count(m, "eventid_relay_samples_total", f.samples);
+  family(m, "eventid_relay_samples_held_out_total", "counter",
+         "Samples held out of the estimate (--track-rate): further below the envelope than the "
+         "delays' noise explains, and not confirmed by the samples after them.");
+  count(m, "eventid_relay_samples_held_out_total", f.held_out);
   family(m, "eventid_relay_last_sample_age_seconds", "gauge", "Age of the newest sample.");
   if (f.primed) sample(m, "eventid_relay_last_sample_age_seconds", f.last_sample_age_s);
   family(m, "eventid_relay_ring_span_seconds", "gauge",
@@ -241,6 +246,7 @@ std::string status_json(const StatusFacts& f) {
   status.add("bound_checks_total", whole(f.bound_checks));
   status.add("bound_misses_total", misses.close());
   status.add("samples_total", whole(f.samples));
+  status.add("samples_held_out_total", whole(f.held_out));
   status.add("upstream", upstream.close());
   status.add("clients", whole(f.clients));
   status.add("clients_total", whole(f.clients_total));

@@ -77,6 +77,15 @@ std::int64_t carried_from(const SampleRing::Slots& slots, std::int64_t lowest, d
   return wrapping_add(lowest, std::llround(std::max(best, -kFarUs)));
 }
 
+// The smallest raw offset of the counted slots, of which there is one at least.
+std::int64_t counted_lowest(const SampleRing::Slots& slots, const SampleRing::Counted& counted) {
+  std::int64_t lowest = INT64_MAX;
+  for (int i = 0; i < kRingSize; ++i) {
+    if (counted[i]) lowest = std::min(lowest, slots[i].offset_us);
+  }
+  return lowest;
+}
+
 }  // namespace
 
 Estimate estimate(const SampleRing::Slots& slots, bool connected, std::int64_t now_us) {
@@ -99,8 +108,20 @@ Estimate estimate(const SampleRing::Slots& slots, bool connected, std::int64_t n
 }
 
 Basis make_basis(const SampleRing::Slots& slots, bool connected, std::optional<double> rate) {
+  SampleRing::Counted all;
+  all.fill(true);
+  return make_basis(slots, all, connected, rate);
+}
+
+Basis make_basis(const SampleRing::Slots& slots, const SampleRing::Counted& counted, bool connected,
+                 std::optional<double> rate) {
   std::int64_t lowest;
   const Estimate plain = plain_estimate(slots, connected, 0, &lowest);
+  const bool any = std::find(counted.begin(), counted.end(), true) != counted.end();
+  const auto counts = [&](const Sample& s) {
+    return !any || counted[static_cast<std::size_t>(&s - slots.data())];
+  };
+  if (any) lowest = counted_lowest(slots, counted);
   Basis b;
   b.primed = true;
   b.connected = connected;
@@ -119,6 +140,7 @@ Basis make_basis(const SampleRing::Slots& slots, bool connected, std::optional<d
   const Sample* rest = nullptr;
   double best = kFarUs;
   for (const Sample& s : slots) {
+    if (!counts(s)) continue;
     const auto since = static_cast<double>(wrapping_sub(s.arrival_us, b.anchor_us));
     const double carried = static_cast<double>(above_lowest(s.offset_us, lowest)) + b.rate * since;
     if (!rest || carried < best || (carried == best && s.arrival_us > rest->arrival_us)) {

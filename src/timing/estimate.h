@@ -42,6 +42,10 @@ Estimate estimate(const SampleRing::Slots& slots, bool connected, std::int64_t n
 
 // The basis of a primed ring's slots.
 Basis make_basis(const SampleRing::Slots& slots, bool connected, std::optional<double> rate);
+// The same where the smallest offset is that of the counted slots alone (all, if none is):
+// the jitter figures and the state are still those of every slot.
+Basis make_basis(const SampleRing::Slots& slots, const SampleRing::Counted& counted, bool connected,
+                 std::optional<double> rate);
 
 // What every estimate shares, here so that a reading from the basis compiles into its caller:
 // it is the client library's whole read path.

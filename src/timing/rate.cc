@@ -18,6 +18,10 @@ std::int64_t floor_div(std::int64_t a, std::int64_t b) {
 
 }  // namespace
 
+RateTracker::RateTracker(int step_run, std::int64_t line_span_us)
+    : step_run_(std::clamp(step_run, 1, kStepRun)),
+      line_span_us_(std::clamp(line_span_us, kSecondUs, kMinSpanUs)) {}
+
 void RateTracker::add(const Sample& sample) {
   const std::int64_t second = floor_div(sample.arrival_us, kSecondUs);
   if (empty_ || second - newest_second_ >= kBuckets) {
@@ -33,9 +37,9 @@ void RateTracker::add(const Sample& sample) {
   }
   if (above > kStepUs) {
     above_[above_count_++] = p;
-    if (above_count_ == kStepRun) {
+    if (above_count_ == step_run_) {
       ++steps_;
-      start(above_.data(), kStepRun);
+      start(above_.data(), step_run_);
     }
     return;
   }
@@ -56,7 +60,7 @@ std::optional<double> RateTracker::rate() const {
 }
 
 std::optional<double> RateTracker::measured_rate() const {
-  if (!fitted_) return std::nullopt;
+  if (!found_) return std::nullopt;
   return -slope_;
 }
 
@@ -64,8 +68,10 @@ void RateTracker::start(const Point* points, int count) {
   buckets_.fill({kEmpty, {}});
   empty_ = false;
   fitted_ = false;
+  found_ = false;
   above_count_ = 0;
   newest_second_ = floor_div(points[0].arrival_us, kSecondUs);
+  began_us_ = points[0].arrival_us;
   lowest_offset_us_ = points[0].offset_us;
   for (int i = 0; i < count; ++i) insert(points[i]);
 }
@@ -98,7 +104,9 @@ void RateTracker::fit() {
   }
   lowest_offset_us_ = points[0].offset_us;
   for (int i = 1; i < n; ++i) lowest_offset_us_ = std::min(lowest_offset_us_, points[i].offset_us);
-  fitted_ = points[n - 1].arrival_us - points[0].arrival_us >= kMinSpanUs;
+  const std::int64_t span_us = points[n - 1].arrival_us - points[0].arrival_us;
+  found_ = span_us >= kMinSpanUs;
+  fitted_ = found_ || span_us >= line_span_us_;
   if (fitted_) fit_line(points.data(), n);
 }
 

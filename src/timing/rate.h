@@ -29,12 +29,17 @@ bool beyond_bound(double rate_found, bool was_beyond);
 // samples late, so that line is where samples without delay would lie, and it slopes by -rate.
 //
 // The history keeps, for each of the last 64 whole seconds (by arrival), its sample with the
-// smallest offset. Until it spans kMinSpanUs, its envelope is its smallest offset. A step of
+// smallest offset. Until it spans kMinSpanUs, its envelope is its smallest offset, and no rate
+// is found; where the envelope must tell an early sample from a late one sooner (--track-rate),
+// it is that line from kShortLineSpanUs on, while the rate waits for kMinSpanUs. A step of
 // the upstream's IDs (a restart that does not continue them, a jump either way) starts it
 // afresh, so that the line never bends round one: a sample more than kStepUs below the
-// envelope at once, with that sample alone; kStepRun samples in a row more than kStepUs above
+// envelope at once, with that sample alone; a run of samples in a row more than kStepUs above
 // it, with those samples. Samples that far above wait outside the history meanwhile, and are
 // dropped when a sample near the envelope ends their run: merely late, they say nothing of it.
+// The run is kStepRun long by default, as long as the ring, so that the ring holds no sample
+// from before the step once it is seen; kShortStepRun, half a second, where the estimate
+// leaves the samples from before a step out itself (--track-rate).
 // A wrap of the 32-bit ID counter is no step. A silence longer than the history starts it
 // afresh too, its buckets having run out.
 //
@@ -45,9 +50,19 @@ class RateTracker {
   static constexpr std::int64_t kStepUs = 50000;
   // Samples in a row that far above it: by then the ring holds none from before the step.
   static constexpr int kStepRun = kRingSize;
-  // The history's span before its envelope is a line, µs.
+  // Half a second of samples: a few late ones in a row are no step. A path whose delay grows
+  // by 50 ms for that long passes for one too, and is followed back when the delay falls again
+  // (samples far below the envelope, held out until two more confirm them: holdout.h).
+  static constexpr int kShortStepRun = 5;
+  // The history's span before a rate is found and, by default, before the envelope is a line.
   static constexpr std::int64_t kMinSpanUs = 10000000;
+  // Long enough that the line's slope is off by no more than tens of ppm, short enough that a
+  // slow or fast upstream's offsets slide by little more than the delays' noise meanwhile.
+  static constexpr std::int64_t kShortLineSpanUs = 2000000;
 
+  // step_run: samples in a row far above the envelope that make a step, 1 to kStepRun;
+  // line_span_us: the history's span from which the envelope is a line, 1 s to kMinSpanUs.
+  explicit RateTracker(int step_run = kStepRun, std::int64_t line_span_us = kMinSpanUs);
   void add(const Sample& sample);
   // The rate for the estimate: the rate found, held within ±kMaxRate.
   std::optional<double> rate() const;
@@ -55,6 +70,8 @@ class RateTracker {
   std::optional<double> measured_rate() const;
   // Steps seen so far, each of which started the history afresh.
   int steps() const { return steps_; }
+  // The arrival of the history's first sample: after a step, the step's first.
+  std::int64_t history_began_us() const { return began_us_; }
   // How far the rate found may be off: twice the points' mean height above the line, over the
   // history's span (a line through points that high at either end would slope that much
   // more). Meaningful with a rate found.
@@ -90,12 +107,16 @@ class RateTracker {
   bool empty_ = true;
   std::int64_t lowest_offset_us_ = 0;  // the envelope until a line is fitted
   bool fitted_ = false;                // the envelope is the line through anchor_ at slope_
+  bool found_ = false;                 // and the history spans kMinSpanUs: a rate is found
   Point anchor_{};
   double slope_ = 0;  // µs of offset per µs of arrival
   double uncertainty_ = 0;
   double mean_height_us_ = 0;
   std::array<Point, kStepRun> above_{};
   int above_count_ = 0;
+  int step_run_;
+  std::int64_t line_span_us_;
+  std::int64_t began_us_ = 0;
   int steps_ = 0;
 };
 

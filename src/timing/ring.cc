@@ -1,6 +1,7 @@
 #include "timing/ring.h"
 
 #include "timing/estimate.h"
+#include "timing/wrap.h"
 
 namespace eventid {
 
@@ -12,25 +13,38 @@ void SampleRing::prime(const Sample& first, const UpstreamRate& rate,
                        const BasisCompletion& complete) {
   std::lock_guard<std::mutex> lock(mutex_);
   slots_.fill(first);
+  counted_.fill(true);
   next_ = 1;
   connected_ = true;
   rate_ = rate;
-  basis_ = make_basis(slots_, connected_, rate_.in_use);
+  basis_ = make_basis(slots_, counted_, connected_, rate_.in_use);
   if (complete) complete(basis_);
   primed_.store(true, std::memory_order_release);
   basis_changed();
 }
 
 void SampleRing::store(const Sample& sample, const UpstreamRate& rate,
-                       const BasisCompletion& complete) {
+                       const BasisCompletion& complete, const Counting& counting) {
   std::lock_guard<std::mutex> lock(mutex_);
   slots_[next_] = sample;
+  count(next_, counting);
   next_ = (next_ + 1) % kRingSize;
   connected_ = true;
   rate_ = rate;
-  basis_ = make_basis(slots_, connected_, rate_.in_use);
+  basis_ = make_basis(slots_, counted_, connected_, rate_.in_use);
   if (complete) complete(basis_);
   basis_changed();
+}
+
+void SampleRing::count(int slot, const Counting& counting) {
+  counted_[slot] = counting.sample;
+  for (int k = 1; k <= counting.confirmed && k < kRingSize; ++k) {
+    counted_[(slot - k + kRingSize) % kRingSize] = true;
+  }
+  if (!counting.from_us) return;
+  for (int i = 0; i < kRingSize; ++i) {
+    if (wrapping_sub(slots_[i].arrival_us, *counting.from_us) < 0) counted_[i] = false;
+  }
 }
 
 void SampleRing::set_connected(bool connected) {

@@ -31,6 +31,15 @@ struct UpstreamRate {
   std::uint64_t steps = 0;       // steps of the upstream's IDs, each of which began it afresh
 };
 
+// Which of the ring's samples the estimate's smallest offset counts, as one store changes it.
+// All of them, unless the collector holds one out (holdout.h) or a step leaves the older ones
+// behind; the jitter figures and the state count every sample all the same.
+struct Counting {
+  bool sample = true;  // the sample stored
+  int confirmed = 0;   // samples stored just before it, held out until now, that count again
+  std::optional<std::int64_t> from_us;  // when set, only samples that arrived from then on
+};
+
 // The one view of the upstream that the collector thread shares with the threads that serve:
 // the 40 most recent samples, whether the connection is delivering them, and the rate. The
 // collector thread is the only writer, each write made under one lock, so that a reader's
@@ -38,6 +47,7 @@ struct UpstreamRate {
 class SampleRing {
  public:
   using Slots = std::array<Sample, kRingSize>;
+  using Counted = std::array<bool, kRingSize>;  // by slot: whether the estimate counts it
   struct Snapshot {
     Slots slots;
     bool primed;
@@ -53,9 +63,9 @@ class SampleRing {
   void prime(const Sample& first, const UpstreamRate& rate = {},
              const BasisCompletion& complete = {});
   // Writes the next slot, round the ring, with the rate measured up to the sample; the
-  // upstream is connected.
+  // upstream is connected. The estimate counts the samples as counting says.
   void store(const Sample& sample, const UpstreamRate& rate = {},
-             const BasisCompletion& complete = {});
+             const BasisCompletion& complete = {}, const Counting& counting = {});
   void set_connected(bool connected);
   Snapshot snapshot() const;
   // The basis of the ring as it stands (estimate.h): what every line is made from.
@@ -69,6 +79,7 @@ class SampleRing {
  private:
   mutable std::mutex mutex_;  // guards all but primed_, which is also written under it
   Slots slots_{};
+  Counted counted_{};
   int next_ = 0;
   bool connected_ = false;
   UpstreamRate rate_;
@@ -76,6 +87,7 @@ class SampleRing {
   std::function<void(const Basis&)> observer_;
   std::atomic<bool> primed_{false};
 
+  void count(int slot, const Counting& counting);
   void basis_changed() {
     if (observer_) observer_(basis_);
   }

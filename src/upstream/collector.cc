@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "console/console.h"
+#include "timing/holdout.h"
 #include "timing/rate.h"
 #include "upstream/chunk.h"
 #include "upstream/repeat_limit.h"
@@ -20,7 +21,13 @@ struct Collector {
   int failures = 0;         // failed attempts in a row since the last stored sample
   std::optional<std::uint32_t> last_id = {};
   RepeatLimit unparsable_said = {}, invalid_said = {};
-  RateTracker rate = {};      // in every mode; the estimate uses it with options.track_rate
+  // In every mode; the estimate uses it with options.track_rate, and only then leaves the
+  // samples from before a step out of the estimate itself, so that it can take steps sooner.
+  // Its envelope is then a line sooner too, for the hold-out to tell early samples by.
+  RateTracker rate = options.track_rate
+                         ? RateTracker(RateTracker::kShortStepRun, RateTracker::kShortLineSpanUs)
+                         : RateTracker();
+  HoldOut hold_out = {};      // with options.track_rate
   bool beyond_bound = false;  // the rate found counts as beyond kMaxRate (rate.h)
   NoiseWindow noise = {};     // of the offsets the estimates rested on
   char buffer[kUpstreamBufferSize] = {};
@@ -41,8 +48,25 @@ void tell_bound(Collector& c, double found) {
                         : "ID_collect() upstream rate within 1000 ppm again\r\n");
 }
 
-UpstreamRate measure_rate(Collector& c, const Sample& sample) {
-  c.rate.add(sample);
+// With --track-rate the tracker takes only what the hold-out lets in, and a step it sees
+// leaves the samples from before it out of the estimate.
+Counting admit(Collector& c, const Sample& sample) {
+  const HoldOut::Verdict v =
+      c.hold_out.judge(sample, c.rate.above_envelope(sample.arrival_us, sample.offset_us));
+  c.counters.held_out += static_cast<std::uint64_t>(v.held_out);
+  const int steps = c.rate.steps();
+  for (int i = 0; i < v.admitted_count; ++i) c.rate.add(v.admitted[static_cast<std::size_t>(i)]);
+  Counting counting{v.counts, v.confirmed, std::nullopt};
+  if (c.rate.steps() != steps) counting.from_us = c.rate.history_began_us();
+  return counting;
+}
+
+UpstreamRate measure_rate(Collector& c, const Sample& sample, Counting& counting) {
+  if (c.options.track_rate) {
+    counting = admit(c, sample);
+  } else {
+    c.rate.add(sample);
+  }
   UpstreamRate rate{c.rate.measured_rate(), std::nullopt,
                     static_cast<std::uint64_t>(c.rate.steps())};
   if (c.options.track_rate) {
@@ -75,7 +99,8 @@ void count_check(Collector& c, const BoundCheck& check) {
 
 void store_sample(Collector& c, std::uint32_t id, std::int64_t arrival_us) {
   const Sample sample = make_sample(id, arrival_us);
-  const UpstreamRate rate = measure_rate(c, sample);
+  Counting counting;
+  const UpstreamRate rate = measure_rate(c, sample, counting);
   const auto complete = [&c](Basis& b) { complete_bound(c, b); };
   if (!c.ring.primed()) {
     // Said before the ring says it is primed: serving may start right after.
@@ -83,8 +108,9 @@ void store_sample(Collector& c, std::uint32_t id, std::int64_t arrival_us) {
     c.ring.prime(sample, rate, complete);
   } else {
     const Basis before = c.ring.basis();
-    c.ring.store(sample, rate, complete);
-    count_check(c, check_bound(before, c.ring.basis(), sample));
+    c.ring.store(sample, rate, complete, counting);
+    // A sample held back is not taken for the upstream's timing: it checks nothing.
+    if (counting.sample) count_check(c, check_bound(before, c.ring.basis(), sample));
   }
   ++c.counters.samples;
   c.last_id = id;

@@ -58,11 +58,14 @@ struct UpstreamCounters {
   std::atomic<std::uint64_t> bound_checks{0};    // samples that checked the bound (bound.h)
   std::atomic<std::uint64_t> late_misses{0};     // bounds that they showed missed, each side
   std::atomic<std::uint64_t> early_misses{0};
+  std::atomic<std::uint64_t> held_out{0};  // samples the estimate never counted (holdout.h)
 };
 
 struct CollectorOptions {
   // Correct the estimate for the upstream's clock rate (rate.h), which is measured in every
-  // mode; say when the rate found passes the bound, and when it comes back within.
+  // mode; say when the rate found passes the bound, and when it comes back within. Hold a
+  // sample far below the envelope out of the estimate until others confirm it (holdout.h),
+  // and take a step of the IDs in half a second, the samples from before it left out.
   bool track_rate = false;
   ConnectionWatcher watcher;
   UpstreamCounters* counters = nullptr;  // where to count, if anywhere

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "eventid.h"
@@ -57,6 +58,9 @@ struct Summary {
   // The least the estimate lagged the truth less the delay: with no rate to carry, the
   // relay's own path floor, to set beside the bench's.
   double least_lag = 0;
+  // The floor that would put the most readings within their bound, and their share (%): how
+  // far the relay's own floor would have to lie from the bench's for the bound to hold.
+  double best_floor = 0, best_within = 0;
   // Across a silence: readings from 0.5 s in to its end, those unflagged among them, and
   // whether every reading off by 50 ms or more said it was unsynchronised.
   int in_silence = 0, unflagged = 0;
@@ -79,6 +83,29 @@ inline void look_at_silence(const Scenario& s, const Reading& r, double error, S
   if (std::fabs(error) < kUnsynchronisedUs) return;
   if (std::isnan(m.off_50ms_at)) m.off_50ms_at = r.t_s;
   if (!unsynchronised) m.unsynchronised_first = false;
+}
+
+// The floor F that puts the most readings within, |error + F| <= bound, and how many: a
+// sweep over the ends of each reading's interval of F.
+inline std::pair<double, int> best_floor(const std::vector<Reading>& readings) {
+  std::vector<std::pair<double, int>> ends;  // (F, +1 where an interval opens, -1 where it shuts)
+  for (const Reading& r : readings) {
+    if (r.t_s < kSettleS || r.bound_us < 0) continue;
+    const double bound = static_cast<double>(r.bound_us);
+    ends.push_back({-bound - r.error_us, +1});
+    ends.push_back({bound - r.error_us, -1});
+  }
+  // At one F, opening first: an interval's ends are inside it.
+  std::sort(ends.begin(), ends.end(), [](const auto& a, const auto& b) {
+    return a.first < b.first || (a.first == b.first && a.second > b.second);
+  });
+  std::pair<double, int> best{0, 0};
+  int open = 0;
+  for (const auto& [floor, change] : ends) {
+    open += change;
+    if (open > best.second) best = {floor, open};
+  }
+  return best;
 }
 
 inline Summary summarise(const Scenario& s, const Outcome& o) {
@@ -104,6 +131,9 @@ inline Summary summarise(const Scenario& s, const Outcome& o) {
   const int counted = m.readings + o.failed_reads;  // a failed read is no reading within
   m.within_delay = counted ? 100.0 * within_delay / counted : 0;
   m.within_floor = counted ? 100.0 * within_floor / counted : 0;
+  const auto [floor, within] = best_floor(o.readings);
+  m.best_floor = floor;
+  m.best_within = counted ? 100.0 * within / counted : 0;
   m.bound_p50 = median(bounds);
   m.bound_p99 = percentile(bounds, 0.99);
   if (s.goal != MedianGoal::kNone && !late_bounds.empty()) m.late_bound_p50 = median(late_bounds);
@@ -158,12 +188,12 @@ inline void print_row(const Scenario& s, const Outcome& o) {
   const std::string late =
       std::isnan(m.late_bound_p50) ? "" : std::to_string(std::lround(m.late_bound_p50));
   std::printf(
-      "| %s | %d | %.2f; %.2f | %.0f; %.0f | %s | %+.0f; %+.0f | %.1f; %.0f | %s | %.0f, %.0f of "
-      "%.0f; %.1f | %s |\n",
+      "| %s | %d | %.2f; %.2f | %.0f; %.0f | %s | %+.0f; %+.0f | %.1f; %.0f | %.0f; %.2f | %s | "
+      "%.0f, %.0f of %.0f; %.1f | %s |\n",
       s.name.c_str(), m.readings, m.within_delay, m.within_floor, m.bound_p50, m.bound_p99,
-      late.c_str(), m.worst_delay, m.worst_floor, o.floor_us, m.least_lag,
-      silence_cell(s, m).c_str(), o.late_misses, o.early_misses, o.checks, o.rate_ppm,
-      goals(s, o, m).c_str());
+      late.c_str(), m.worst_delay, m.worst_floor, o.floor_us, m.least_lag, m.best_floor,
+      m.best_within, silence_cell(s, m).c_str(), o.late_misses, o.early_misses, o.checks,
+      o.rate_ppm, goals(s, o, m).c_str());
 }
 
 inline void print_table(const std::vector<Scenario>& all, const std::vector<Outcome>& outcomes,
@@ -172,11 +202,12 @@ inline void print_table(const std::vector<Scenario>& all, const std::vector<Outc
       "| scenario (readings from %.0f s on) | readings | within the bound: truth less delay; "
       "less delay and floor (%%) | bound p50; p99 (µs) | bound p50 from %.0f s (µs) | worst "
       "error: less delay; less delay and floor (µs) | the bench's loopback floor; the "
-      "estimate's least lag (µs) | silence: readings unflagged from 0.5 s in; first flagged "
+      "estimate's least lag (µs) | the floor that would put the most within (µs); their share (%%) "
+      "| silence: readings unflagged from 0.5 s in; first flagged "
       "unsynchronised; first off 50 ms | relay's own checks: late, early misses of; rate found "
       "(ppm) | goals met |\n",
       kSettleS, late_from);
-  std::printf("|---|---|---|---|---|---|---|---|---|---|\n");
+  std::printf("|---|---|---|---|---|---|---|---|---|---|---|\n");
   for (std::size_t k = 0; k < all.size(); ++k) print_row(all[k], outcomes[k]);
 }
 

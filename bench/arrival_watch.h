@@ -9,8 +9,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "net/net.h"
 #include "sim_truth.h"
@@ -33,6 +35,12 @@ class ArrivalWatch {
     return least == kNone ? std::nan("") : static_cast<double>(least) / 1e3;
   }
   int arrivals() const { return arrivals_; }
+  // The lateness (µs) of the first announcement after each gap of more than a second: after a
+  // silence, what the path alone adds to the first sample.
+  std::vector<double> after_gaps() const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return after_gaps_;
+  }
 
  private:
   static constexpr std::int64_t kNone = std::numeric_limits<std::int64_t>::max();
@@ -61,12 +69,19 @@ class ArrivalWatch {
     const auto id = static_cast<std::uint32_t>(std::strtoul(line.c_str() + 8, nullptr, 16));
     const std::int64_t late_ns = arrived_ns - truth.began_us(id) * 1000;
     least_ns_ = std::min<std::int64_t>(least_ns_, late_ns);
-    ++arrivals_;
+    if (arrivals_++ > 0 && arrived_ns - last_ns_ > 1000000000) {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      after_gaps_.push_back(static_cast<double>(late_ns) / 1e3);
+    }
+    last_ns_ = arrived_ns;
   }
 
   eventid::net::Socket socket_;
   std::atomic<bool> stop_{false};
   std::atomic<std::int64_t> least_ns_{kNone};
   std::atomic<int> arrivals_{0};
+  std::int64_t last_ns_ = 0;  // the watching thread's alone
+  mutable std::mutex mutex_;
+  std::vector<double> after_gaps_;
   std::thread thread_;
 };

@@ -47,6 +47,8 @@ struct Outcome {
   double floor_us = std::nan("");
   // The relay's own, at the end: its checks of the bound against each sample, and the rate.
   double checks = 0, late_misses = 0, early_misses = 0, rate_ppm = 0;
+  // The bench's client: the lateness of the first announcement after each silence, µs.
+  std::vector<double> after_gaps_us;
 };
 
 struct Summary {
@@ -85,9 +87,10 @@ inline void look_at_silence(const Scenario& s, const Reading& r, double error, S
   if (!unsynchronised) m.unsynchronised_first = false;
 }
 
-// The floor F that puts the most readings within, |error + F| <= bound, and how many: a
-// sweep over the ends of each reading's interval of F.
-inline std::pair<double, int> best_floor(const std::vector<Reading>& readings) {
+// The floor F that puts the most readings within, |error + F| <= bound, and how many; of the
+// floors that do, the nearest to the bench's own. A sweep over the ends of each reading's
+// interval of F: between two ends the count stands.
+inline std::pair<double, int> best_floor(const std::vector<Reading>& readings, double bench) {
   std::vector<std::pair<double, int>> ends;  // (F, +1 where an interval opens, -1 where it shuts)
   for (const Reading& r : readings) {
     if (r.t_s < kSettleS || r.bound_us < 0) continue;
@@ -95,15 +98,18 @@ inline std::pair<double, int> best_floor(const std::vector<Reading>& readings) {
     ends.push_back({-bound - r.error_us, +1});
     ends.push_back({bound - r.error_us, -1});
   }
-  // At one F, opening first: an interval's ends are inside it.
+  // At one F, opening first: an interval holds its ends.
   std::sort(ends.begin(), ends.end(), [](const auto& a, const auto& b) {
     return a.first < b.first || (a.first == b.first && a.second > b.second);
   });
-  std::pair<double, int> best{0, 0};
+  std::pair<double, int> best{bench, 0};
   int open = 0;
-  for (const auto& [floor, change] : ends) {
-    open += change;
-    if (open > best.second) best = {floor, open};
+  for (std::size_t i = 0; i < ends.size(); ++i) {
+    open += ends[i].second;
+    const double last = i + 1 < ends.size() ? ends[i + 1].first : ends[i].first;
+    const double nearest = std::clamp(bench, ends[i].first, last);
+    const bool nearer = std::fabs(nearest - bench) < std::fabs(best.first - bench);
+    if (open > best.second || (open == best.second && nearer)) best = {nearest, open};
   }
   return best;
 }
@@ -131,7 +137,7 @@ inline Summary summarise(const Scenario& s, const Outcome& o) {
   const int counted = m.readings + o.failed_reads;  // a failed read is no reading within
   m.within_delay = counted ? 100.0 * within_delay / counted : 0;
   m.within_floor = counted ? 100.0 * within_floor / counted : 0;
-  const auto [floor, within] = best_floor(o.readings);
+  const auto [floor, within] = best_floor(o.readings, o.floor_us);
   m.best_floor = floor;
   m.best_within = counted ? 100.0 * within / counted : 0;
   m.bound_p50 = median(bounds);
@@ -174,13 +180,18 @@ inline std::string seconds_text(double t) {
   return text;
 }
 
-inline std::string silence_cell(const Scenario& s, const Summary& m) {
+inline std::string silence_cell(const Scenario& s, const Outcome& o, const Summary& m) {
   if (s.silent_at < 0) return "";
   char text[160];
-  std::snprintf(text, sizeof text, "%d of %d; %s, %s: %s", m.unflagged, m.in_silence,
+  std::snprintf(text, sizeof text, "%d of %d; %s; %s: %s", m.unflagged, m.in_silence,
                 seconds_text(m.unsynchronised_at).c_str(), seconds_text(m.off_50ms_at).c_str(),
                 m.unsynchronised_first ? "flag first" : "error first");
-  return text;
+  std::string cell = text;
+  for (const double late : o.after_gaps_us) {
+    std::snprintf(text, sizeof text, "; first announcement after it %.0f µs late", late);
+    cell += text;
+  }
+  return cell;
 }
 
 inline void print_row(const Scenario& s, const Outcome& o) {
@@ -192,20 +203,22 @@ inline void print_row(const Scenario& s, const Outcome& o) {
       "%.0f, %.0f of %.0f; %.1f | %s |\n",
       s.name.c_str(), m.readings, m.within_delay, m.within_floor, m.bound_p50, m.bound_p99,
       late.c_str(), m.worst_delay, m.worst_floor, o.floor_us, m.least_lag, m.best_floor,
-      m.best_within, silence_cell(s, m).c_str(), o.late_misses, o.early_misses, o.checks,
+      m.best_within, silence_cell(s, o, m).c_str(), o.late_misses, o.early_misses, o.checks,
       o.rate_ppm, goals(s, o, m).c_str());
 }
 
 inline void print_table(const std::vector<Scenario>& all, const std::vector<Outcome>& outcomes,
                         double late_from) {
   std::printf(
-      "| scenario (readings from %.0f s on) | readings | within the bound: truth less delay; "
-      "less delay and floor (%%) | bound p50; p99 (µs) | bound p50 from %.0f s (µs) | worst "
-      "error: less delay; less delay and floor (µs) | the bench's loopback floor; the "
-      "estimate's least lag (µs) | the floor that would put the most within (µs); their share (%%) "
-      "| silence: readings unflagged from 0.5 s in; first flagged "
-      "unsynchronised; first off 50 ms | relay's own checks: late, early misses of; rate found "
-      "(ppm) | goals met |\n",
+      "| scenario (readings from %.0f s on) | readings "
+      "| within the bound: truth less delay; less delay and floor (%%) "
+      "| bound p50; p99 (µs) | bound p50 from %.0f s (µs) "
+      "| worst error: less delay; less delay and floor (µs) "
+      "| the bench's loopback floor; the estimate's least lag (µs) "
+      "| the floor that would put the most within (µs); their share (%%) "
+      "| silence: readings unflagged from 0.5 s in; first flagged unsynchronised; first "
+      "off 50 ms (and the bench's client's first announcement after it) "
+      "| relay's own checks: late, early misses of; rate found (ppm) | goals met |\n",
       kSettleS, late_from);
   std::printf("|---|---|---|---|---|---|---|---|---|---|---|\n");
   for (std::size_t k = 0; k < all.size(); ++k) print_row(all[k], outcomes[k]);

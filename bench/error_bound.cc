@@ -191,6 +191,7 @@ void run_in(const std::string& where, const Scenario& s, std::uint32_t seed, Out
   eventid_close(source);
   take_relay_figures(status, o);
   o.floor_us = watch.least_lateness_us() - s.delay_us;
+  o.after_gaps_us = watch.after_gaps();
   o.ran = true;
 }
 

@@ -1,0 +1,87 @@
+// A plain client of the simulator that stamps each announcement's arrival, for the benchmarks
+// (Linux only): the least lateness after the ID's true beginning is the path's own floor (the
+// simulator sends each ID alike to every client, and on time to within a few µs).
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <limits>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net/net.h"
+#include "sim_truth.h"
+#include "support/loopback.h"
+
+class ArrivalWatch {
+ public:
+  ArrivalWatch(std::uint16_t port, const Truth& truth)
+      : socket_(eventid::test::connect_loopback(port)), thread_([this, truth] { watch(truth); }) {}
+  ~ArrivalWatch() {
+    stop_ = true;
+    thread_.join();
+  }
+  ArrivalWatch(const ArrivalWatch&) = delete;
+  ArrivalWatch& operator=(const ArrivalWatch&) = delete;
+
+  // The least lateness of an arrival after its ID's true beginning, in µs; NaN before any.
+  double least_lateness_us() const {
+    const std::int64_t least = least_ns_;
+    return least == kNone ? std::nan("") : static_cast<double>(least) / 1e3;
+  }
+  int arrivals() const { return arrivals_; }
+  // The lateness (µs) of the first announcement after each gap of more than a second: after a
+  // silence, what the path alone adds to the first sample.
+  std::vector<double> after_gaps() const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return after_gaps_;
+  }
+
+ private:
+  static constexpr std::int64_t kNone = std::numeric_limits<std::int64_t>::max();
+
+  void watch(const Truth& truth) {
+    namespace net = eventid::net;
+    net::set_recv_timeout(socket_, 200000);  // looks at stop_ this often
+    std::string pending;
+    char buffer[512];
+    while (!stop_ && socket_.valid()) {
+      const long n = net::receive_some(socket_, buffer, sizeof buffer);
+      const std::int64_t arrived_ns = clock_ns(CLOCK_REALTIME);
+      if (n == 0 || (n < 0 && !net::would_block(net::last_error()))) return;
+      if (n < 0) continue;
+      pending.append(buffer, static_cast<std::size_t>(n));
+      for (std::size_t end; (end = pending.find("\r\n")) != std::string::npos;) {
+        stamp(pending.substr(0, end), arrived_ns, truth);
+        pending.erase(0, end + 2);
+      }
+    }
+  }
+
+  // "EVENTID <hex>": its lateness after its ID's true beginning.
+  void stamp(const std::string& line, std::int64_t arrived_ns, const Truth& truth) {
+    if (line.rfind("EVENTID ", 0) != 0) return;
+    const auto id = static_cast<std::uint32_t>(std::strtoul(line.c_str() + 8, nullptr, 16));
+    const std::int64_t late_ns = arrived_ns - truth.began_us(id) * 1000;
+    least_ns_ = std::min<std::int64_t>(least_ns_, late_ns);
+    if (arrivals_++ > 0 && arrived_ns - last_ns_ > 1000000000) {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      after_gaps_.push_back(static_cast<double>(late_ns) / 1e3);
+    }
+    last_ns_ = arrived_ns;
+  }
+
+  eventid::net::Socket socket_;
+  std::atomic<bool> stop_{false};
+  std::atomic<std::int64_t> least_ns_{kNone};
+  std::atomic<int> arrivals_{0};
+  std::int64_t last_ns_ = 0;  // the watching thread's alone
+  mutable std::mutex mutex_;
+  std::vector<double> after_gaps_;
+  std::thread thread_;
+};

@@ -27,9 +27,19 @@ BoundCheck check_bound(const Basis& before, const Basis& after, const Sample& sa
   const std::int64_t rested = zero_offset(before, sample.arrival_us);
   const std::int64_t offset = unwrapped_offset(sample.offset_us, rested);
   const std::int64_t moved_to = unwrapped_offset(zero_offset(after, sample.arrival_us), rested);
+  check.moved_back_us = static_cast<double>(wrapping_sub(moved_to, rested));
   check.late_miss = static_cast<double>(wrapping_sub(rested, offset)) > allowed;
-  check.early_miss = static_cast<double>(wrapping_sub(moved_to, rested)) > allowed;
+  check.early_miss = check.moved_back_us > allowed;
   return check;
+}
+
+double below_estimate_us(const Basis& before, const Sample& sample) {
+  if (!before.bound_known) return 0;
+  const std::int64_t rested = zero_offset(before, sample.arrival_us);
+  const std::int64_t offset = unwrapped_offset(sample.offset_us, rested);
+  const auto age = static_cast<double>(std::max<std::int64_t>(
+      0, std::min(wrapping_sub(sample.arrival_us, before.rest_arrival_us), kIdTurnUs)));
+  return static_cast<double>(wrapping_sub(rested, offset)) - age * before.bound_growth;
 }
 
 }  // namespace eventid

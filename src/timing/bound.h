@@ -86,7 +86,13 @@ class NoiseWindow {
 struct BoundCheck {
   bool checked = false;
   bool late_miss = false, early_miss = false;
+  double moved_back_us = 0;  // how far the estimate moved back (negative: forward)
 };
 BoundCheck check_bound(const Basis& before, const Basis& after, const Sample& sample);
+
+// How far a sample lies below the offset the estimate rested on, less what the rate allowance
+// explains since the sample it rested on: what the bound's noise must cover for the next
+// sample like it not to show the estimate late. Negative for a sample above the estimate.
+double below_estimate_us(const Basis& before, const Sample& sample);
 
 }  // namespace eventid

@@ -76,17 +76,28 @@ UpstreamRate measure_rate(Collector& c, const Sample& sample, Counting& counting
   return rate;
 }
 
-// The bound's terms, once the basis names the sample that the estimate rests on.
-void complete_bound(Collector& c, Basis& b) {
-  c.noise.add(c.rate.above_envelope(b.rest_arrival_us, b.rest_offset_us).value_or(0));
+// What a sample showed that the bound must cover from now on: itself below the estimate, or
+// the estimate moving back as it came, by more than the rate allowance explains.
+double shown_by(const Basis& before, const Basis& after, const Sample& sample) {
+  return std::max(below_estimate_us(before, sample),
+                  check_bound(before, after, sample).moved_back_us);
+}
+
+// The bound's terms, once the basis names the sample that the estimate rests on: its noise
+// covers how far that sample lies from the envelope, and what the sample checking the bound
+// before (if any) showed.
+void complete_bound(Collector& c, Basis& b, const Basis* before, const Sample* checking) {
+  const double rested = c.rate.above_envelope(b.rest_arrival_us, b.rest_offset_us).value_or(0);
+  const double shown = checking ? shown_by(*before, b, *checking) : 0;
+  c.noise.add(std::max(std::abs(rested), shown));
   RateKnowledge rate;
   rate.found = c.rate.measured_rate();
   rate.uncertainty = c.rate.uncertainty();
   rate.corrected = c.options.track_rate;
   rate.max_drift = c.options.max_drift;
   b.bound_known = true;
-  b.bound_fixed_us = static_cast<double>(c.options.resolution_us) + c.noise.noise_us() +
-                     c.rate.mean_height_us();
+  b.bound_fixed_us =
+      static_cast<double>(c.options.resolution_us) + c.noise.noise_us() + c.rate.mean_height_us();
   b.bound_growth = rate_allowance(rate);
 }
 
@@ -101,16 +112,17 @@ void store_sample(Collector& c, std::uint32_t id, std::int64_t arrival_us) {
   const Sample sample = make_sample(id, arrival_us);
   Counting counting;
   const UpstreamRate rate = measure_rate(c, sample, counting);
-  const auto complete = [&c](Basis& b) { complete_bound(c, b); };
   if (!c.ring.primed()) {
     // Said before the ring says it is primed: serving may start right after.
     console_out("Connected to EventID server and getting data\r\n");
-    c.ring.prime(sample, rate, complete);
+    c.ring.prime(sample, rate, [&c](Basis& b) { complete_bound(c, b, nullptr, nullptr); });
   } else {
     const Basis before = c.ring.basis();
-    c.ring.store(sample, rate, complete, counting);
     // A sample held back is not taken for the upstream's timing: it checks nothing.
-    if (counting.sample) count_check(c, check_bound(before, c.ring.basis(), sample));
+    const Sample* checking = counting.sample ? &sample : nullptr;
+    c.ring.store(
+        sample, rate, [&](Basis& b) { complete_bound(c, b, &before, checking); }, counting);
+    if (checking) count_check(c, check_bound(before, c.ring.basis(), sample));
   }
   ++c.counters.samples;
   c.last_id = id;

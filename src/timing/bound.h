@@ -4,9 +4,10 @@
 // the bound is stated against the upstream as its fastest announcements reach the relay. For
 // a reading at now it is the sum of
 //   - the clock's resolution;
-//   - the estimate's noise: how far the offsets it rested on lay from their lower envelope
-//     (rate.h) over the last NoiseWindow::kSamples samples, and how far the envelope itself
-//     may lie from the fastest samples (the points' mean height above it);
+//   - the estimate's noise: over the last NoiseWindow::kSamples samples, how far the offsets
+//     it rested on lay from their lower envelope (rate.h), or a sample lay below it or it
+//     moved back beyond what the rate allowance explains (what the checks below see); and how
+//     far the envelope itself may lie from the fastest samples (the points' mean height);
 //   - the rate: the age of the sample it rests on, times the rate allowance.
 // After the upstream is lost the sample ages and the bound grows at the allowance: holdover,
 // until the bound reaches half an ID and the ID itself may be wrong.

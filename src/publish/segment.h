@@ -148,6 +148,7 @@ inline bool read_basis(const Layout& layout, BasisRecord* basis, bool with_bound
       bound_fields(*basis, layout.basis, copy);
     } else {
       basis->flags &= ~kBoundKnown;
+      bound_fields(*basis, *basis, [](auto& to, const auto&) { to = {}; });
     }
     if (std::atomic_ref<std::uint64_t>(const_cast<std::uint64_t&>(layout.sequence))
             .load(std::memory_order_relaxed) == before) {

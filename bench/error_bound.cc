@@ -15,9 +15,10 @@
 // About 15 minutes; --quick (about 3) runs the microsecond clock alone, the rates at +200
 // ppm alone, shorter. CSV_FILE takes (t, error, bound, flags) across one silence, the one
 // that docs/bound-holdover.svg draws; --readings DIR every scenario's, a file each; --only
-// TEXT runs the scenarios whose names hold TEXT.
+// TEXT runs the scenarios whose names hold TEXT; --kernel-stamps runs every relay with that
+// option, and takes the bench's floor from its client's kernel stamps alike.
 //
-//   error_bound [--quick] [--only TEXT] [--readings DIR] [CSV_FILE]
+//   error_bound [--quick] [--kernel-stamps] [--only TEXT] [--readings DIR] [CSV_FILE]
 #include <algorithm>
 #include <atomic>
 #include <cctype>
@@ -190,7 +191,7 @@ void run_in(const std::string& where, const Scenario& s, std::uint32_t seed, Out
   read_until_done(source, truth, s, seed, o);
   eventid_close(source);
   take_relay_figures(status, o);
-  o.floor_us = watch.least_lateness_us() - s.delay_us;
+  o.floor_us = watch.least_lateness_us(s.kernel_stamps) - s.delay_us;
   o.after_gaps_us = watch.after_gaps();
   o.ran = true;
 }
@@ -229,9 +230,10 @@ std::vector<Outcome> run_all(const std::vector<Scenario>& all) {
 
 struct Request {
   bool quick = false;
-  std::string only;          // the scenarios whose names hold this, if given
-  std::string readings_dir;  // every scenario's readings, one CSV file each, if given
-  std::string csv;           // the plotted scenario's readings, if given
+  bool kernel_stamps = false;  // every relay with --kernel-stamps, against the bench's like floor
+  std::string only;            // the scenarios whose names hold this, if given
+  std::string readings_dir;    // every scenario's readings, one CSV file each, if given
+  std::string csv;             // the plotted scenario's readings, if given
 };
 
 Request parse(int argc, char** argv) {
@@ -240,6 +242,8 @@ Request parse(int argc, char** argv) {
     const std::string a = argv[i];
     if (a == "--quick") {
       q.quick = true;
+    } else if (a == "--kernel-stamps") {
+      q.kernel_stamps = true;
     } else if (a == "--only" && i + 1 < argc) {
       q.only = argv[++i];
     } else if (a == "--readings" && i + 1 < argc) {
@@ -288,6 +292,11 @@ int main(int argc, char** argv) {
   const Plan& plan = q.quick ? kQuick : kFull;
   std::vector<Scenario> all = scenarios(plan);
   std::erase_if(all, [&](const Scenario& s) { return s.name.find(q.only) == std::string::npos; });
+  for (Scenario& s : all) {
+    if (!q.kernel_stamps) continue;
+    s.kernel_stamps = true;
+    s.relay_args.push_back("--kernel-stamps");
+  }
   const std::vector<Outcome> outcomes = run_all(all);
   print_table(all, outcomes, plan.late_from);
   write_readings(q, all, outcomes);

@@ -65,12 +65,12 @@ TEST(CommandLine, GoodLines) {
        }},
       {"the widest values",
        {"--clients", "1024", "--idle-timeout=86400", "--resolution", "us", "--port", "65535",
-        "--track-rate"},
+        "--track-rate", "--kernel-stamps"},
        [](const Options& o) {
          return o.server.clients == 1024 && o.clients_given &&
                 o.server.idle_timeout_us == 86400000000 &&
                 o.resolution == Resolution::kMicroseconds && o.server.local.port == 65535 &&
-                o.track_rate;
+                o.track_rate && o.kernel_stamps;
        }},
       {"the narrowest values",
        {"--clients=1", "--idle-timeout", "1", "--resolution=ms"},
@@ -110,6 +110,7 @@ TEST(CommandLine, BadLines) {
       {{"--por", "1"}, "--por: unknown option"},  // no abbreviations
       {{"--help=1"}, "--help: takes no value"},
       {{"--track-rate=1"}, "--track-rate: takes no value"},
+      {{"--kernel-stamps=1"}, "--kernel-stamps: takes no value"},
       {{"h", "--port"}, "--port: missing value"},
       {{"--port", "-1"}, "--port: not a whole number from 0 to 65535"},
       {{"--port", "+1"}, "--port: not a whole number from 0 to 65535"},

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -173,6 +174,7 @@ struct CollectorRun {
   std::optional<ExitStatus> end_status;
   Clock clock = millisecond_clock;  // before the pauses taken
   UpstreamCounters* counters = nullptr;
+  CollectorOptions options;
   std::thread thread;
 
   CollectorRun(const char* host, std::uint16_t port) : upstream{host, std::to_string(port)} {}
@@ -185,7 +187,6 @@ struct CollectorRun {
                                },
                                [this](ExitStatus status) { end_status = status; },
                                [this] { return clock() + paused_us; }};
-      CollectorOptions options;
       options.counters = counters;
       ID_collect(ring, upstream, seam, options);
     });
@@ -250,6 +251,72 @@ TEST(Collector, StoresAnnouncementsAndReconnectsWhenClosed) {
   const std::string closed =
       "ID_collect() recv failed, 0 bytes received, closing socket: Connection closed by peer\r\n";
   EXPECT_EQ(run.console.err().substr(0, closed.size()), closed);
+}
+
+// Data that comes in while the collector is busy: with the system's stamps the sample keeps the
+// time it came in, without them the time the collector got to read it.
+TEST(Collector, KernelStampsLeaveABusyCollectorOutOfTheSample) {
+  {
+    LoopbackListener probe;
+    if (!net::enable_receive_stamps(test::connect_loopback(probe.port))) {
+      GTEST_SKIP() << "this system stamps no stream's data";
+    }
+  }
+  for (const bool kernel_stamps : {false, true}) {
+    SCOPED_TRACE(kernel_stamps);
+    LoopbackListener up;
+    UpstreamCounters counters;
+    CollectorRun run("127.0.0.1", up.port);
+    run.options.kernel_stamps = kernel_stamps;
+    run.options.resolution_us = 1;
+    run.counters = &counters;
+    std::atomic<bool> hold_next{false}, holding{false}, released{false};
+    run.clock = [&] {  // the reading after the first receive waits for the test
+      if (hold_next.exchange(false)) {
+        holding = true;
+        while (!released) std::this_thread::yield();
+      }
+      return microsecond_clock();
+    };
+    run.start();
+    net::Socket s = up.accept();  // the collector's next clock reading follows a receive
+    hold_next = true;
+    send_all(s, "EVT 1e\r\n");
+    ASSERT_TRUE(eventually([&] { return holding.load(); }));
+    const std::int64_t sent_us = microsecond_clock();
+    send_all(s, "EVT 1f\r\n");
+    std::this_thread::sleep_for(300ms);  // the collector busy meanwhile
+    released = true;
+    ASSERT_TRUE(eventually([&] { return run.stored(1, 31); }));
+    const std::int64_t lateness_us = run.ring.snapshot().slots[1].arrival_us - sent_us;
+    if (kernel_stamps) {
+      EXPECT_LT(lateness_us, 100000);
+      // The system may start stamping a moment after the first socket asks it to.
+      EXPECT_GE(counters.kernel_stamped, 1u);
+    } else {
+      EXPECT_GE(lateness_us, 300000);
+      EXPECT_EQ(counters.kernel_stamped, 0u);
+    }
+    up.socket.close();
+    s.close();
+  }
+}
+
+TEST(Collector, ArrivalFromAKernelStamp) {
+  struct Case {
+    std::int64_t read_at, age, resolution, arrival;
+  };
+  for (const Case& c : std::vector<Case>{
+           {5000000, -1, 1, 5000000},       // no stamp
+           {5000000, 1234, 1, 4998766},     // µs clock
+           {5000000, 1234, 1000, 4999000},  // ms clock: a whole tick before, no more
+           {5000000, 999, 1000, 5000000},   // within the tick read
+           {5000000, kUpstreamTimeoutUs - 1, 1, 3000001},
+           {5000000, kUpstreamTimeoutUs, 1, 5000000},  // the system's clock was set meanwhile
+       }) {
+    EXPECT_EQ(arrival_us(c.read_at, c.age, c.resolution), c.arrival)
+        << c.age << " " << c.resolution;
+  }
 }
 
 TEST(Collector, SilentUpstreamTimesOutAfterTwoSeconds) {

@@ -113,6 +113,7 @@ void start_collector(Shared& shared, const Options& options, const Clock& clock,
                                   &shared.upstream};
       collecting.resolution_us = resolution_us(options);
       collecting.max_drift = options.max_drift_ppm * 1e-6;
+      collecting.kernel_stamps = options.kernel_stamps;
       ID_collect(shared.ring, options.upstream, real_collector_seam(clock), collecting);
     }).detach();
   } catch (const std::system_error& e) {

@@ -148,6 +148,11 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
       c.options.service = true;
       continue;
     }
+    if (name == "--kernel-stamps") {
+      if (inline_value) return usage_error(name, "takes no value");
+      c.options.kernel_stamps = true;
+      continue;
+    }
     if (name == "--track-rate") {
       if (inline_value) return usage_error(name, "takes no value");
       c.options.track_rate = true;
@@ -176,6 +181,8 @@ std::string usage_text() {
       "  --clients N        serve up to N clients at once, 1 to 1024 (default 1: one at a time)",
       "  --idle-timeout S   drop a client that has sent nothing for S seconds, 1 to 86400 "
       "(default: never)",
+      "  --kernel-stamps    stamp each announcement with the time the system took it in, not",
+      "                     the time the relay woke to read it (Linux; elsewhere said once)",
       "  --listen ADDR      serve on this IPv4 address only, dotted quad (default: every local "
       "address)",
       "  --max-drift PPM    how far apart the two clocks' rates may lie, in parts per million,",

@@ -17,6 +17,7 @@ struct Options {
   bool clients_given = false;  // --clients: the descriptors it needs are checked at start
   Resolution resolution = Resolution::kMilliseconds;
   bool track_rate = false;                  // --track-rate
+  bool kernel_stamps = false;               // --kernel-stamps
   int max_drift_ppm = kDefaultMaxDriftPpm;  // --max-drift: for the bound before a rate is found
   std::optional<net::Endpoint> status;      // --status: where the status listener listens
   std::optional<std::string> publish;       // --publish: where the segment is kept

@@ -126,6 +126,12 @@ bool host_name(const Endpoint& peer, std::string* name);
 
 // One receive call: the count received, 0 when the peer closed, -1 on an error or timeout.
 long receive_some(const Socket& s, char* buf, std::size_t size);
+// Asks the system to stamp the data that reaches s with the time it came in; false where it
+// cannot (a stream on Windows).
+bool enable_receive_stamps(const Socket& s);
+// One receive call, as receive_some, that also tells how long ago, in µs of the system's
+// clock, the last data it returned came in: -1 where the system gave no stamp.
+long receive_stamped(const Socket& s, char* buf, std::size_t size, std::int64_t* age_us);
 // One send call that never raises a signal: the count sent, or -1 on an error.
 long send_some(const Socket& s, const char* buf, std::size_t size);
 // Whether the peer of a non-blocking socket has reset the connection, or closed it with

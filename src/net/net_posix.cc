@@ -118,6 +118,38 @@ bool set_recv_timeout(const Socket& s, std::int64_t timeout_us) {
   return setsockopt(native::sock(s.get()), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0;
 }
 
+bool enable_receive_stamps(const Socket& s) {
+  const int on = 1;
+  return setsockopt(native::sock(s.get()), SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) == 0;
+}
+
+long receive_stamped(const Socket& s, char* buf, std::size_t size, std::int64_t* age_us) {
+  *age_us = -1;
+  iovec data{buf, size};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+  msghdr m{};
+  m.msg_iov = &data;
+  m.msg_iovlen = 1;
+  m.msg_control = control;
+  m.msg_controllen = sizeof control;
+  long n;
+  do {
+    n = static_cast<long>(::recvmsg(native::sock(s.get()), &m, 0));
+  } while (n < 0 && native::interrupted(last_error()));
+  if (n <= 0) return n;
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);  // the clock the stamps are on
+  for (cmsghdr* c = CMSG_FIRSTHDR(&m); c; c = CMSG_NXTHDR(&m, c)) {
+    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) continue;
+    timespec stamp;
+    std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+    const std::int64_t age_ns =
+        (std::int64_t{now.tv_sec} - stamp.tv_sec) * 1000000000 + (now.tv_nsec - stamp.tv_nsec);
+    *age_us = (age_ns + 500) / 1000;  // to the nearest µs: the reading it goes with is cut
+  }
+  return n;
+}
+
 bool set_nonblocking(const Socket& s, bool on) {
   const int flags = fcntl(native::sock(s.get()), F_GETFL);
   return flags >= 0 &&
@@ -208,8 +240,8 @@ void Poller::wake() {
 int Poller::wait(std::vector<Event>* events, std::int64_t timeout_us) {
   events->clear();
   if (timeout_us > 0) impl_->arm_timer(timeout_us);
-  const int n = epoll_wait(impl_->epoll, impl_->ready, std::size(impl_->ready),
-                           timeout_us == 0 ? 0 : -1);
+  const int n =
+      epoll_wait(impl_->epoll, impl_->ready, std::size(impl_->ready), timeout_us == 0 ? 0 : -1);
   if (n < 0) return errno == EINTR ? 0 : -1;
   for (int i = 0; i < n; ++i) {
     const std::uint32_t got = impl_->ready[i].events;

@@ -112,6 +112,17 @@ bool set_recv_timeout(const Socket& s, std::int64_t timeout_us) {
                     reinterpret_cast<const char*>(&ms), sizeof ms) == 0;
 }
 
+// Winsock stamps datagrams only (SIO_TIMESTAMPING), never a stream's data.
+bool enable_receive_stamps(const Socket&) {
+  WSASetLastError(WSAEOPNOTSUPP);
+  return false;
+}
+
+long receive_stamped(const Socket& s, char* buf, std::size_t size, std::int64_t* age_us) {
+  *age_us = -1;
+  return receive_some(s, buf, size);
+}
+
 bool set_nonblocking(const Socket& s, bool on) {
   u_long mode = on ? 1 : 0;
   return ioctlsocket(native::sock(s.get()), FIONBIO, &mode) == 0;
@@ -199,7 +210,8 @@ int Poller::wait(std::vector<Event>* events, std::int64_t timeout_us) {
   events->clear();
   // WSAPoll counts in ms: rounded up, so that a deadline never passes unnoticed.
   const int timeout_ms =
-      timeout_us < 0 ? -1 : static_cast<int>(std::min<std::int64_t>((timeout_us + 999) / 1000, INT_MAX));
+      timeout_us < 0 ? -1
+                     : static_cast<int>(std::min<std::int64_t>((timeout_us + 999) / 1000, INT_MAX));
   const int n = WSAPoll(impl_->fds.data(), static_cast<ULONG>(impl_->fds.size()), timeout_ms);
   if (n == SOCKET_ERROR) return -1;
   for (std::size_t i = 0; i < impl_->fds.size() && n > 0; ++i) {

@@ -104,6 +104,7 @@ StatusFacts gather_status(const StatusSources& s) {
   f.unparsable = s.upstream.unparsable;
   f.samples = s.upstream.samples;
   f.held_out = s.upstream.held_out;
+  f.kernel_stamped = s.upstream.kernel_stamped;
   f.bound_checks = s.upstream.bound_checks;
   f.late_misses = s.upstream.late_misses;
   f.early_misses = s.upstream.early_misses;
@@ -152,6 +153,10 @@ std::string metrics_text(const StatusFacts& f) {
          "Samples held out of the estimate (--track-rate): further below the envelope than the "
          "delays' noise explains, and not confirmed by the samples after them.");
   count(m, "eventid_relay_samples_held_out_total", f.held_out);
+  family(m, "eventid_relay_receives_kernel_stamped_total", "counter",
+         "Upstream receives stamped with the time the system took their data in "
+         "(--kernel-stamps).");
+  count(m, "eventid_relay_receives_kernel_stamped_total", f.kernel_stamped);
   family(m, "eventid_relay_last_sample_age_seconds", "gauge", "Age of the newest sample.");
   if (f.primed) sample(m, "eventid_relay_last_sample_age_seconds", f.last_sample_age_s);
   family(m, "eventid_relay_ring_span_seconds", "gauge",
@@ -247,6 +252,7 @@ std::string status_json(const StatusFacts& f) {
   status.add("bound_misses_total", misses.close());
   status.add("samples_total", whole(f.samples));
   status.add("samples_held_out_total", whole(f.held_out));
+  status.add("receives_kernel_stamped_total", whole(f.kernel_stamped));
   status.add("upstream", upstream.close());
   status.add("clients", whole(f.clients));
   status.add("clients_total", whole(f.clients_total));

@@ -35,7 +35,8 @@ struct StatusFacts {
   std::uint64_t bound_checks = 0, late_misses = 0, early_misses = 0;
   bool connected = false;
   std::uint64_t connects = 0, failures = 0, oversize = 0, unparsable = 0, samples = 0;
-  std::uint64_t held_out = 0;  // samples the estimate never counted (--track-rate)
+  std::uint64_t held_out = 0;        // samples the estimate never counted (--track-rate)
+  std::uint64_t kernel_stamped = 0;  // receives stamped by the system (--kernel-stamps)
   bool track_rate = false;
   std::optional<double> rate;  // found, in every mode
   bool rate_in_use = false;

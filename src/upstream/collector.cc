@@ -30,6 +30,7 @@ struct Collector {
   HoldOut hold_out = {};      // with options.track_rate
   bool beyond_bound = false;  // the rate found counts as beyond kMaxRate (rate.h)
   NoiseWindow noise = {};     // of the offsets the estimates rested on
+  bool told_no_stamps = false;
   char buffer[kUpstreamBufferSize] = {};
 };
 
@@ -170,13 +171,29 @@ void handle_chunk(Collector& c, ChunkReader& reader, std::size_t n, std::int64_t
   }
 }
 
+// With --kernel-stamps: a system that cannot stamp a stream's data is said once, and each
+// receive is stamped when it returns, as without the option.
+void ask_for_stamps(Collector& c, const net::Socket& upstream) {
+  if (!c.options.kernel_stamps || net::enable_receive_stamps(upstream) || c.told_no_stamps) return;
+  c.told_no_stamps = true;
+  console_err(
+      "ID_collect() no receive stamps from the system, stamping as each receive returns: "
+      "%s\r\n",
+      net::error_text(net::last_error()).c_str());
+}
+
 // Receives until the connection fails, falls silent or is closed; then closes it.
 void receive_until_failure(Collector& c, net::Socket& upstream) {
   ChunkReader reader;  // each connection starts clean
   for (;;) {
-    const long n = net::receive_some(upstream, c.buffer, sizeof c.buffer);
+    std::int64_t stamp_age_us = -1;
+    const long n = c.options.kernel_stamps
+                       ? net::receive_stamped(upstream, c.buffer, sizeof c.buffer, &stamp_age_us)
+                       : net::receive_some(upstream, c.buffer, sizeof c.buffer);
     const int err = net::last_error();
-    const std::int64_t arrival_us = c.seam.clock();
+    const std::int64_t arrival_us =
+        eventid::arrival_us(c.seam.clock(), stamp_age_us, c.options.resolution_us);
+    c.counters.kernel_stamped += stamp_age_us >= 0;
     tell_left_out(c, arrival_us);
     if (n <= 0) {
       const std::string why = n == 0 ? "Connection closed by peer" : net::error_text(err);
@@ -268,6 +285,7 @@ void ID_collect(SampleRing& ring, const UpstreamAddress& upstream, const Collect
     net::Socket connection = ID_connect(upstream);
     if (connection.valid()) {
       ++c.counters.connects;
+      ask_for_stamps(c, connection);
       receive_until_failure(c, connection);
       pace_next_attempt(c, attempt_began_us);
     } else if (!pause_after_failure(c)) {

@@ -58,7 +58,8 @@ struct UpstreamCounters {
   std::atomic<std::uint64_t> bound_checks{0};    // samples that checked the bound (bound.h)
   std::atomic<std::uint64_t> late_misses{0};     // bounds that they showed missed, each side
   std::atomic<std::uint64_t> early_misses{0};
-  std::atomic<std::uint64_t> held_out{0};  // samples the estimate never counted (holdout.h)
+  std::atomic<std::uint64_t> held_out{0};        // samples the estimate never counted (holdout.h)
+  std::atomic<std::uint64_t> kernel_stamped{0};  // receives stamped by the system (arrival_us)
 };
 
 struct CollectorOptions {
@@ -72,7 +73,23 @@ struct CollectorOptions {
   // What the error bound (bound.h) takes from the command line.
   std::int64_t resolution_us = 1000;  // of the samples' clock
   double max_drift = kDefaultMaxDriftPpm * 1e-6;
+  // Stamp each receive with the time the system took its data in, where it can, rather than
+  // the time the collector woke to read it: a loaded machine's wake-ups do not reach the
+  // samples then.
+  bool kernel_stamps = false;
 };
+
+// A receive's arrival on the relay's clock, from that clock's reading when the receive
+// returned and the system's stamp of its data, an age in µs (-1: none). The age is cut to the
+// clock's resolution, so that the arrival lies on that clock's own ticks and never before the
+// reading would have been taken when the data came in. An age that no receive can have (below
+// zero, or from before the upstream's timeout: the system's clock was set meanwhile) is
+// ignored.
+inline std::int64_t arrival_us(std::int64_t read_at_us, std::int64_t stamp_age_us,
+                               std::int64_t resolution_us) {
+  if (stamp_age_us < 0 || stamp_age_us >= kUpstreamTimeoutUs) return read_at_us;
+  return read_at_us - stamp_age_us / resolution_us * resolution_us;
+}
 
 // The collector thread: connects, stores every announcement, reconnects, and ends the process
 // after the last retry. Returns only if seam.end_process does.

@@ -309,8 +309,9 @@ TEST(Collector, ArrivalFromAKernelStamp) {
   for (const Case& c : std::vector<Case>{
            {5000000, -1, 1, 5000000},       // no stamp
            {5000000, 1234, 1, 4998766},     // µs clock
-           {5000000, 1234, 1000, 4999000},  // ms clock: a whole tick before, no more
-           {5000000, 999, 1000, 5000000},   // within the tick read
+           {5000000, 1234, 1000, 4999000},  // ms clock: to the nearest tick
+           {5000000, 1500, 1000, 4998000},
+           {5000000, 499, 1000, 5000000},
            {5000000, kUpstreamTimeoutUs - 1, 1, 3000001},
            {5000000, kUpstreamTimeoutUs, 1, 5000000},  // the system's clock was set meanwhile
        }) {

@@ -98,7 +98,8 @@ void complete_bound(Collector& c, Basis& b, const Basis* before, const Sample* c
   rate.max_drift = c.options.max_drift;
   b.bound_known = true;
   b.bound_fixed_us =
-      static_cast<double>(c.options.resolution_us) + c.noise.noise_us() + c.rate.mean_height_us();
+      static_cast<double>(c.options.resolution_us) * stamp_ticks(c.options.kernel_stamps) +
+      c.noise.noise_us() + c.rate.mean_height_us();
   b.bound_growth = rate_allowance(rate);
 }
 

@@ -80,15 +80,21 @@ struct CollectorOptions {
 };
 
 // A receive's arrival on the relay's clock, from that clock's reading when the receive
-// returned and the system's stamp of its data, an age in µs (-1: none). The age is cut to the
-// clock's resolution, so that the arrival lies on that clock's own ticks and never before the
-// reading would have been taken when the data came in. An age that no receive can have (below
-// zero, or from before the upstream's timeout: the system's clock was set meanwhile) is
+// returned and the system's stamp of its data, an age in µs (-1: none). The age is taken to the
+// nearest tick of the clock, so that the arrival lies on the clock's ticks, within half a tick
+// more than a reading of its own would be (stamp_ticks). An age that no receive can have
+// (below zero, or from before the upstream's timeout: the system's clock was set meanwhile) is
 // ignored.
 inline std::int64_t arrival_us(std::int64_t read_at_us, std::int64_t stamp_age_us,
                                std::int64_t resolution_us) {
   if (stamp_age_us < 0 || stamp_age_us >= kUpstreamTimeoutUs) return read_at_us;
-  return read_at_us - stamp_age_us / resolution_us * resolution_us;
+  return read_at_us - (stamp_age_us + resolution_us / 2) / resolution_us * resolution_us;
+}
+// How many of the clock's ticks a sample's arrival and a reading's clock may be off by
+// together, for the bound: one for the two readings' cuts, and half one more where the arrival
+// is a reading less an age taken to the nearest tick.
+inline double stamp_ticks(bool kernel_stamps) {
+  return kernel_stamps ? 1.5 : 1.0;
 }
 
 // The collector thread: connects, stores every announcement, reconnects, and ends the process

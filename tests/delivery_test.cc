@@ -190,10 +190,10 @@ struct ServerRun {
     ring.prime(make_sample(42, 1000000));
     ring.set_connected(true);
     world->now_us = 1300000;
-    this->config.local = {net::kLoopback, 0};
-    listener = open_listener(this->config);
+    this->config.listen = {{net::kLoopback, 0}};
+    listeners = open_listeners(this->config);
     net::Endpoint bound;
-    net::local_endpoint(listener, &bound);
+    net::local_endpoint(listeners.at(0), &bound);
     port = bound.port;
     const ServerSeam seam{world->lookup(), [this](auto& l, auto* peer, int* err) {
                             ++accepts;
@@ -203,7 +203,7 @@ struct ServerRun {
                             }
                             return system_acceptor()(l, peer, err);
                           }};
-    server = std::make_unique<Server>(loop, listener, this->config, ring, counters, seam);
+    server = std::make_unique<Server>(loop, listeners, this->config, ring, counters, seam);
     thread = std::thread([this] { EXPECT_TRUE(loop.run()); });
   }
   ~ServerRun() {
@@ -226,7 +226,7 @@ struct ServerRun {
   bool hold_past_end = false;  // a lookup held still outlasts the server
   ServerCounters counters;
   EventLoop loop{"deliver_id()", world->clock()};
-  net::Socket listener;
+  std::vector<net::Socket> listeners;
   std::uint16_t port = 0;
   std::unique_ptr<Server> server;
   std::thread thread;
@@ -513,9 +513,10 @@ TEST(ServingStop, EndsDeliverIdWhetherItServesYetOrNot) {
     std::atomic<bool> listening{false}, returned{false};
     std::thread loop([&] {
       ServerCounters counters;
+      ServerConfig config;
+      config.listen = {{net::kLoopback, port}};
       deliver_id(
-          {{net::kLoopback, port}}, ring, millisecond_clock, counters, [&] { listening = true; },
-          &stop);
+          config, ring, millisecond_clock, counters, [&] { listening = true; }, &stop);
       returned = true;
     });
     EXPECT_TRUE(eventually([&] { return listening.load(); }));

@@ -22,6 +22,11 @@ CommandLine parse(std::vector<const char*> args) {
 
 // --- the command line ---
 
+// The one address served on, where there is one.
+net::Endpoint only(const Options& o) {
+  return o.server.listen.size() == 1 ? o.server.listen[0] : net::Endpoint{1, 1};
+}
+
 struct Good {
   const char* rule;
   std::vector<const char*> args;
@@ -35,8 +40,8 @@ TEST(CommandLine, GoodLines) {
        [](const Options& o) {
          return o.upstream.host == default_upstream_host() && o.upstream.service == "58050" &&
                 o.server.clients == 1 && !o.clients_given && o.server.idle_timeout_us == 0 &&
-                o.server.local.address == 0 && o.server.local.port == kDeliveryPort &&
-                !o.server.say_where && o.resolution == Resolution::kMilliseconds && !o.track_rate;
+                only(o).address == 0 && only(o).port == kDeliveryPort && !o.server.say_where &&
+                o.resolution == Resolution::kMilliseconds && !o.track_rate;
        }},
       {"host and service, further ones ignored",
        {"h", "s", "extra", ""},
@@ -50,18 +55,33 @@ TEST(CommandLine, GoodLines) {
       {"options anywhere among them",
        {"h", "--port", "1", "s"},
        [](const Options& o) {
-         return o.upstream.host == "h" && o.upstream.service == "s" && o.server.local.port == 1 &&
+         return o.upstream.host == "h" && o.upstream.service == "s" && only(o).port == 1 &&
                 o.server.say_where;
        }},
-      {"--opt=value", {"--port=0"}, [](const Options& o) { return o.server.local.port == 0; }},
+      {"--opt=value", {"--port=0"}, [](const Options& o) { return only(o).port == 0; }},
       {"the last of a repeated option wins",
        {"--port", "5", "--port=6"},
-       [](const Options& o) { return o.server.local.port == 6; }},
+       [](const Options& o) { return only(o).port == 6; }},
       {"--listen keeps the default port",
        {"--listen", "127.0.0.1"},
        [](const Options& o) {
-         return o.server.local.address == 0x7f000001u && o.server.local.port == kDeliveryPort &&
+         return only(o).address == 0x7f000001u && only(o).port == kDeliveryPort &&
                 o.server.say_where;
+       }},
+      {"--listen takes up to 8 addresses; --port gives those without one theirs",
+       {"--listen", "127.0.0.1:5,[::1],unix:/run/r.sock,0.0.0.0,[::]:0,1.2.3.4,5.6.7.8,[::2]",
+        "--port", "7", "--socket-mode", "600", "--upstream-family", "any"},
+       [](const Options& o) {
+         const auto& l = o.server.listen;
+         return l.size() == 8 && l[0].port == 5 && l[1].family == net::Family::kIpv6 &&
+                l[1].port == 7 && l[2].path == "/run/r.sock" && l[4].port == 0 && l[7].port == 7 &&
+                o.server.socket_mode == 0600 && o.upstream.either_family;
+       }},
+      {"--status over IPv6 or a Unix-domain socket",
+       {"--status", "unix:s", "--status", "[::1]:0", "--socket-mode=0"},
+       [](const Options& o) {
+         return o.status->family == net::Family::kIpv6 && o.server.socket_mode == 0 &&
+                !o.upstream.either_family;
        }},
       {"the widest values",
        {"--clients", "1024", "--idle-timeout=86400", "--resolution", "us", "--port", "65535",
@@ -69,7 +89,7 @@ TEST(CommandLine, GoodLines) {
        [](const Options& o) {
          return o.server.clients == 1024 && o.clients_given &&
                 o.server.idle_timeout_us == 86400000000 &&
-                o.resolution == Resolution::kMicroseconds && o.server.local.port == 65535 &&
+                o.resolution == Resolution::kMicroseconds && only(o).port == 65535 &&
                 o.track_rate && o.kernel_stamps;
        }},
       {"the narrowest values",
@@ -81,7 +101,7 @@ TEST(CommandLine, GoodLines) {
       {"-- ends the options",
        {"--", "--port"},
        [](const Options& o) {
-         return o.upstream.host == "--port" && o.server.local.port == kDeliveryPort;
+         return o.upstream.host == "--port" && only(o).port == kDeliveryPort;
        }},
       {"a lone - is an argument", {"-"}, [](const Options& o) { return o.upstream.host == "-"; }},
   };
@@ -102,6 +122,11 @@ TEST(CommandLine, TheFirstOfHelpVersionOrAProblemDecides) {
 }
 
 TEST(CommandLine, BadLines) {
+  const std::string kBadListen =
+      "--listen: not up to 8 addresses between commas, each A.B.C.D[:PORT], [IPV6][:PORT] or "
+      "unix:PATH";
+  const std::string kBadStatus =
+      "--status: not A.B.C.D:PORT, [IPV6]:PORT or unix:PATH, with a port from 0 to 65535";
   const std::vector<std::pair<std::vector<const char*>, std::string>> bad = {
       {{"--bogus"}, "--bogus: unknown option"},
       {{"--bogus=1"}, "--bogus: unknown option"},
@@ -123,8 +148,18 @@ TEST(CommandLine, BadLines) {
       {{"--clients", "1025"}, "--clients: not a whole number from 1 to 1024"},
       {{"--idle-timeout", "0"}, "--idle-timeout: not a whole number from 1 to 86400"},
       {{"--idle-timeout", "86401"}, "--idle-timeout: not a whole number from 1 to 86400"},
-      {{"--listen", "127.1"}, "--listen: not a dotted-quad IPv4 address"},
-      {{"--listen", "localhost"}, "--listen: not a dotted-quad IPv4 address"},
+      {{"--listen", "127.1"}, kBadListen},
+      {{"--listen", "localhost"}, kBadListen},
+      {{"--listen", "1.2.3.4,"}, kBadListen},
+      {{"--listen", "1,2,3,4,5,6,7,8,9"}, kBadListen},
+      {{"--listen", "1.1.1.1,1.1.1.1,1.1.1.1,1.1.1.1,1.1.1.1,1.1.1.1,1.1.1.1,1.1.1.1,1.1.1.1"},
+       kBadListen},
+      {{"--status", "1.2.3.4"}, kBadStatus},
+      {{"--status", "[::1]"}, kBadStatus},
+      {{"--socket-mode", "8"}, "--socket-mode: not an octal mode from 0 to 0777"},
+      {{"--socket-mode", "1000"}, "--socket-mode: not an octal mode from 0 to 0777"},
+      {{"--socket-mode", "-1"}, "--socket-mode: not an octal mode from 0 to 0777"},
+      {{"--upstream-family", "ipv6"}, "--upstream-family: neither ipv4 nor any"},
       {{"--resolution", "ns"}, "--resolution: neither ms nor us"},
       {{"h", "0"}, "SERVICE: not a port number from 1 to 65535"},
       {{"h", "65536"}, "SERVICE: not a port number from 1 to 65535"},

@@ -103,5 +103,65 @@ TEST(Net, AddressesAreDottedQuadsOnly) {
   EXPECT_EQ(net::address_text(0xc0a80001u), "192.168.0.1");
 }
 
+// Every listening option's forms, read back as the messages show them; a port only where the
+// form has one.
+TEST(Net, ListenAddressForms) {
+  const std::string long_path(net::kLongestUnixPath, 'p');
+  const struct {
+    const char* text;
+    const char* shown;  // as endpoint_text() gives it back, port 0 where none was given
+    bool has_port;
+  } good[] = {
+      {"127.0.0.1", "127.0.0.1:0", false},
+      {"0.0.0.0:58051", "0.0.0.0:58051", true},
+      {"1.2.3.4:65535", "1.2.3.4:65535", true},
+      {"[::1]", "[::1]:0", false},
+      {"[::]:0", "[::]:0", true},
+      {"[fe80::1:2]:80", "[fe80::1:2]:80", true},
+      {"[::ffff:1.2.3.4]:1", "[::ffff:1.2.3.4]:1", true},
+      {"unix:/run/eventid-relay/id.sock", "unix:/run/eventid-relay/id.sock", false},
+      {"unix:relative:with:colons", "unix:relative:with:colons", false},
+  };
+  for (const auto& g : good) {
+    net::Endpoint e;
+    bool has_port = !g.has_port;
+    ASSERT_TRUE(net::parse_listen_address(g.text, &e, &has_port)) << g.text;
+    EXPECT_EQ(net::endpoint_text(e), g.shown);
+    EXPECT_EQ(has_port, g.has_port) << g.text;
+  }
+  for (const std::string& bad : std::vector<std::string>{"",
+                                                         "127.1",
+                                                         "localhost",
+                                                         "localhost:80",
+                                                         "1.2.3.4:",
+                                                         "1.2.3.4:65536",
+                                                         "1.2.3.4:+1",
+                                                         "1.2.3.4: 1",
+                                                         "1.2.3.4:0x10",
+                                                         "1.2.3.4:1:2",
+                                                         "::1",
+                                                         "[::1",
+                                                         "[::1]80",
+                                                         "[::1]:",
+                                                         "[]",
+                                                         "[1.2.3.4]",
+                                                         "[::1%lo]",
+                                                         "[::1]:123456",
+                                                         "unix:",
+                                                         "unix",
+                                                         "UNIX:/x",
+                                                         "tcp:1.2.3.4",
+                                                         " 1.2.3.4",
+                                                         std::string("unix:a\0b", 8),
+                                                         "unix:" + long_path + "p"}) {
+    net::Endpoint e;
+    bool has_port = false;
+    EXPECT_FALSE(net::parse_listen_address(bad, &e, &has_port)) << bad;
+  }
+  net::Endpoint longest;
+  bool has_port = false;
+  EXPECT_TRUE(net::parse_listen_address("unix:" + long_path, &longest, &has_port));
+}
+
 }  // namespace
 }  // namespace eventid

@@ -274,7 +274,8 @@ void timekeeper() {
 void usage() {
   std::puts(
       "usage: eventid-sim [options]\n"
-      "  --bind ADDR          listen address (127.0.0.1)\n"
+      "  --bind ADDR          listen address: A.B.C.D[:PORT], [IPV6][:PORT] or unix:PATH\n"
+      "                       (127.0.0.1)\n"
       "  --port N             listen port, 0 for any free one (58050)\n"
       "  --start ID           the ID that begins when the simulator starts (1000)\n"
       "  --epoch-us T         ... or at unix time T (us): a restart that continues the IDs\n"
@@ -380,16 +381,21 @@ bool parse_options(int argc, char** argv) {
   return opt.port >= 0 && opt.port <= 65535;
 }
 
+// --bind in any listening form: "127.0.0.1", "[::1]", "unix:PATH", and a port with either
+// address, which --port gives otherwise.
 net::Socket listen_or_say_why() {
-  net::Endpoint local{0, static_cast<std::uint16_t>(opt.port)};
-  net::Socket s = net::open_tcp4();
-  const bool ok = net::parse_address(opt.bind, &local.address) && s.valid() &&
-                  net::set_listener_address_option(s) && net::bind_to(s, local) &&
-                  net::listen_on(s, 16);
-  if (!ok) {
-    say("cannot listen on %s:%d: %s", opt.bind, opt.port,
-        net::error_text(net::last_error()).c_str());
+  net::Endpoint local;
+  bool has_port = false;
+  if (!net::parse_listen_address(opt.bind, &local, &has_port)) {
+    say("cannot listen on %s: not A.B.C.D[:PORT], [IPV6][:PORT] or unix:PATH", opt.bind);
     return net::Socket();
+  }
+  if (!has_port) local.port = static_cast<std::uint16_t>(opt.port);
+  net::ListenFailure failure;
+  net::Socket s = net::open_listener(local, &failure);
+  if (!s.valid()) {
+    say("cannot listen on %s: %s", net::endpoint_text(local).c_str(),
+        net::error_text(failure.error).c_str());
   }
   return s;
 }
@@ -408,7 +414,7 @@ int main(int argc, char** argv) {
   if (epoch_us == 0) epoch_us = started_us;
   net::Endpoint bound;
   net::local_endpoint(listener, &bound);
-  say("listening on %s:%u", opt.bind, bound.port);
+  say("listening on %s", net::endpoint_text(bound).c_str());
   announce_truth(opt.start);
   std::thread(timekeeper).detach();
   for (;;) {
@@ -418,7 +424,7 @@ int main(int argc, char** argv) {
       std::this_thread::sleep_for(milliseconds(10));
       continue;
     }
-    const std::string name = net::address_text(peer.address);
+    const std::string name = net::host_text(peer);
     say("client %s connected", name.c_str());
     std::thread(serve, std::move(client), name).detach();
   }

@@ -20,8 +20,8 @@ struct ClientNames::State {
   Lookup lookup;
   Clock clock;
   std::mutex mutex;
-  std::function<void()> on_answer;  // cleared when the owner goes
-  std::unordered_map<std::uint32_t, HostEntry> hosts;
+  std::function<void()> on_answer;                   // cleared when the owner goes
+  std::unordered_map<std::string, HostEntry> hosts;  // by the host's address text
   int lookups_out = 0;
 
   // Frees a place for one more host: the settled entry that would expire first goes.
@@ -36,12 +36,12 @@ struct ClientNames::State {
   }
 
   void settle(const net::Endpoint& peer, const std::optional<std::string>& name) {
-    const auto it = hosts.find(peer.address);
+    const auto it = hosts.find(net::host_text(peer));
     if (it == hosts.end() || !it->second.pending) return;
     HostEntry& entry = it->second;
     entry.pending = false;
     const bool fits = name && !name->empty() && name->size() <= kLongestName;
-    entry.shown = fits ? *name : net::address_text(peer.address);
+    entry.shown = fits ? *name : it->first;
     entry.expires_us = clock() + (name ? kAnswerKeptUs : kFailureKeptUs);
     if (on_answer) on_answer();
   }
@@ -70,21 +70,23 @@ ClientNames::~ClientNames() {
 std::optional<std::string> ClientNames::settled_name(const net::Endpoint& peer) {
   State& s = *state_;
   std::lock_guard<std::mutex> lock(s.mutex);
-  const std::uint32_t host = peer.address;
+  const std::string host = net::host_text(peer);
+  // A Unix-domain client's host is this one: its name is the socket it came by.
+  if (peer.family == net::Family::kUnix) return host;
   const auto it = s.hosts.find(host);
   if (it != s.hosts.end()) {
-    if (it->second.pending) return net::address_text(peer.address);
+    if (it->second.pending) return host;
     if (s.clock() < it->second.expires_us) return it->second.shown;
     s.hosts.erase(it);
   }
-  if (s.lookups_out >= kMostLookups) return net::address_text(peer.address);
+  if (s.lookups_out >= kMostLookups) return host;
   s.make_room();
   s.hosts[host] = HostEntry{};
   try {
     std::thread(State::look_up, state_, peer).detach();
   } catch (const std::system_error&) {
     s.hosts.erase(host);
-    return net::address_text(peer.address);
+    return host;
   }
   ++s.lookups_out;
   return std::nullopt;
@@ -93,8 +95,9 @@ std::optional<std::string> ClientNames::settled_name(const net::Endpoint& peer) 
 std::optional<std::string> ClientNames::answer(const net::Endpoint& peer) {
   State& s = *state_;
   std::lock_guard<std::mutex> lock(s.mutex);
-  const auto it = s.hosts.find(peer.address);
-  if (it == s.hosts.end()) return net::address_text(peer.address);
+  const std::string host = net::host_text(peer);
+  const auto it = s.hosts.find(host);
+  if (it == s.hosts.end()) return host;
   if (it->second.pending) return std::nullopt;
   return it->second.shown;
 }

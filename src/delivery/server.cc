@@ -16,8 +16,7 @@ namespace eventid {
 namespace {
 
 std::string peer_label(const net::Endpoint& peer) {
-  return std::string(" (") + net::address_text(peer.address) + ":" + std::to_string(peer.port) +
-         ")";
+  return " (" + net::endpoint_text(peer) + ")";
 }
 
 // Why a client is dropped: each is counted on its own.
@@ -34,7 +33,7 @@ DropReason send_failed(int err) {
 
 class Server::Impl final : public ListenerHandler {
  public:
-  Impl(EventLoop& loop, const net::Socket& listener, const ServerConfig& config,
+  Impl(EventLoop& loop, const std::vector<net::Socket>& listeners, const ServerConfig& config,
        const SampleRing& ring, ServerCounters& counters, ServerSeam seam)
       : loop_(loop),
         config_(config),
@@ -44,7 +43,7 @@ class Server::Impl final : public ListenerHandler {
         names_(std::move(seam.lookup), loop.clock(), [&loop] { loop.wake(); }),
         names_due_(loop, [this] { look_after_names(); }),
         idle_due_(loop, [this] { look_after_idle(); }) {
-    loop_.add_listener(listener, *this, std::move(seam.accept));
+    for (const net::Socket& listener : listeners) loop_.add_listener(listener, *this, seam.accept);
     loop_.after_each_turn([this] { after_turn(); });
   }
 
@@ -54,13 +53,16 @@ class Server::Impl final : public ListenerHandler {
                : 0;
   }
 
-  void on_client(net::Socket socket, const net::Endpoint& peer) override {
+  void on_client(net::Socket socket, const net::Endpoint& from) override {
     // Without it a line sent right after another waits for the client's delayed ACK.
-    net::set_no_delay(socket);
+    if (from.family != net::Family::kUnix) net::set_no_delay(socket);
     net::set_nonblocking(socket, true);
     Client& c = take_slot();
+    c.peer = from;
+    // A local client has no address of its own: it is named by the socket it came by.
+    if (from.family == net::Family::kUnix) net::local_endpoint(socket, &c.peer);
     c.socket = std::move(socket);
-    c.peer = peer;
+    const net::Endpoint& peer = c.peer;
     if (config_.clients > 1) c.label = peer_label(peer);
     // Not waited on for anything yet, but a reset before the greeting still shows.
     c.watch = EventLoop::Watch(loop_, c.socket, 0, c);
@@ -145,7 +147,7 @@ class Server::Impl final : public ListenerHandler {
     std::erase_if(naming_, [&](Client* c) {
       std::optional<std::string> name = names_.answer(c->peer);
       if (!name && now < c->name_deadline_us) return false;
-      greet(*c, name.value_or(net::address_text(c->peer.address)));
+      greet(*c, name.value_or(net::host_text(c->peer)));
       return true;
     });
   }
@@ -240,26 +242,27 @@ class Server::Impl final : public ListenerHandler {
   IdleOrder idle_;
 };
 
-Server::Server(EventLoop& loop, const net::Socket& listener, const ServerConfig& config,
-               const SampleRing& ring, ServerCounters& counters, ServerSeam seam)
-    : impl_(std::make_unique<Impl>(loop, listener, config, ring, counters, std::move(seam))) {}
+Server::Server(EventLoop& loop, const std::vector<net::Socket>& listeners,
+               const ServerConfig& config, const SampleRing& ring, ServerCounters& counters,
+               ServerSeam seam)
+    : impl_(std::make_unique<Impl>(loop, listeners, config, ring, counters, std::move(seam))) {}
 Server::~Server() = default;
 
-net::Socket open_listener(const ServerConfig& config) {
-  net::ListenFailure failure;
-  net::Socket s = net::open_listener(config.local, &failure);
-  if (!s.valid()) {
-    report_error(("deliver_id() " + std::string(failure.step) + " failed: %s\r\n").c_str(),
-                 failure.error);
-    return s;
+std::vector<net::Socket> open_listeners(const ServerConfig& config) {
+  std::vector<net::Socket> listeners;
+  for (const net::Endpoint& where : config.listen) {
+    listeners.push_back(
+        open_listener_for("deliver_id()", where, config.socket_mode, config.listen_given));
+    if (!listeners.back().valid()) return {};
   }
   console_out("Waiting for incoming connections...\r\n");
   net::Endpoint bound;
-  if (config.say_where && net::local_endpoint(s, &bound)) {
-    console_out("Listening on %s:%u\r\n", net::address_text(bound.address).c_str(),
-                static_cast<unsigned>(bound.port));
+  for (const net::Socket& s : listeners) {
+    if (config.say_where && net::local_endpoint(s, &bound)) {
+      console_out("Listening on %s\r\n", net::endpoint_text(bound).c_str());
+    }
   }
-  return s;
+  return listeners;
 }
 
 bool ServingStop::stop() {
@@ -278,11 +281,11 @@ void ServingStop::attach(EventLoop* loop) {
 void deliver_id(const ServerConfig& config, const SampleRing& ring, const Clock& clock,
                 ServerCounters& counters, const std::function<void()>& on_listening,
                 ServingStop* stop) {
-  const net::Socket listener = open_listener(config);
-  if (!listener.valid()) return;
+  const std::vector<net::Socket> listeners = open_listeners(config);
+  if (listeners.empty()) return;
   if (on_listening) on_listening();
   EventLoop loop("deliver_id()", clock);
-  const Server server(loop, listener, config, ring, counters);
+  const Server server(loop, listeners, config, ring, counters);
   if (stop) stop->attach(&loop);
   loop.run();
   if (stop) stop->attach(nullptr);

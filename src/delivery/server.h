@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "delivery/client_names.h"
 #include "loop/event_loop.h"
@@ -20,6 +21,8 @@ inline constexpr std::uint16_t kDeliveryPort = 58051;
 // What one receive from a client takes; each receive that returns data earns one line.
 inline constexpr std::size_t kClientReceiveSize = 100;
 inline constexpr int kMostClients = 1024;
+// Addresses that one --listen takes.
+inline constexpr std::size_t kMostListeners = 8;
 
 // What the server has done, for whoever watches the relay: written by the serving thread
 // alone, read by any.
@@ -33,10 +36,13 @@ struct ServerCounters {
 };
 
 struct ServerConfig {
-  net::Endpoint local{0, kDeliveryPort};  // address 0: every local address
-  bool say_where = false;                 // "Listening on ADDR:PORT" once listening
-  int clients = 1;                        // conversations at a time
-  std::int64_t idle_timeout_us = 0;       // drop a client silent, or not reading, this long
+  // Each is served alike, its clients counted with the others'. Address 0: every local one.
+  std::vector<net::Endpoint> listen{net::Endpoint{0, kDeliveryPort}};
+  bool listen_given = false;                  // --listen: a listener that fails is named
+  int socket_mode = net::kDefaultSocketMode;  // of a Unix-domain listener's socket
+  bool say_where = false;                     // "Listening on ADDRESS" once listening
+  int clients = 1;                            // conversations at a time
+  std::int64_t idle_timeout_us = 0;           // drop a client silent, or not reading, this long
 };
 
 // What the server takes from the world beyond its loop: tests hand in their own.
@@ -45,18 +51,19 @@ struct ServerSeam {
   Acceptor accept = system_acceptor();
 };
 
-// A listening socket as config says, with the longest queue the system takes, after writing
-// "Waiting for incoming connections..."; an invalid socket after a failure, already reported.
-net::Socket open_listener(const ServerConfig& config);
+// The listening sockets config names, each with the longest queue the system takes, before
+// "Waiting for incoming connections..."; none after a failure, already reported.
+std::vector<net::Socket> open_listeners(const ServerConfig& config);
 
 // Serves config.clients conversations at a time, in loop: an ID line at once, then one more
-// for every receive that returns data. Clients beyond them wait in the listen queue. A
+// for every receive that returns data, whichever listener they came by. Clients beyond them
+// wait in the listen queues. A
 // client's failure only drops that client, and no client can hold up another. The lines'
-// clock is the loop's. The listener, the ring and the counters outlive the server, and the
-// loop outlives it too.
+// clock is the loop's. The listeners, the ring and the counters outlive the server, and
+// the loop outlives it too.
 class Server {
  public:
-  Server(EventLoop& loop, const net::Socket& listener, const ServerConfig& config,
+  Server(EventLoop& loop, const std::vector<net::Socket>& listeners, const ServerConfig& config,
          const SampleRing& ring, ServerCounters& counters, ServerSeam seam = {});
   ~Server();
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "console/console.h"
+#include "process/exit.h"
 
 namespace eventid {
 
@@ -33,6 +34,25 @@ Acceptor system_acceptor() {
     if (!s.valid()) *error = net::last_error();
     return s;
   };
+}
+
+net::Socket open_listener_for(const std::string& who, const net::Endpoint& where, int socket_mode,
+                              bool name_it) {
+  net::ListenFailure failure;
+  net::Socket s = net::open_listener(where, &failure, socket_mode);
+  if (s.valid()) {
+    if (where.family == net::Family::kUnix) {
+      remove_when_ending(where.path);
+      close_on_ending_signals();
+    }
+    return s;
+  }
+  report_error((who + " " + failure.step + " failed: %s\r\n").c_str(), failure.error);
+  if (!name_it) return s;
+  const std::string reason = failure.why.empty() ? "" : " (" + failure.why + ")";
+  console_err("%s cannot listen on %s%s\r\n", who.c_str(), net::endpoint_text(where).c_str(),
+              reason.c_str());
+  return s;
 }
 
 EventLoop::EventLoop(std::string who, Clock clock)

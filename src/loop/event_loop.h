@@ -48,6 +48,13 @@ using Acceptor =
     std::function<net::Socket(const net::Socket& listener, net::Endpoint* peer, int* error)>;
 Acceptor system_acceptor();
 
+// A listener at where, for a server whose messages begin with who ("deliver_id()"). A failure
+// is written as "WHO STEP failed: TEXT", then, where name_it says, as "WHO cannot listen on
+// ADDRESS" with the relay's own reason where it refused; it gives an invalid socket. A
+// Unix-domain listener's socket file is removed as the relay ends, by a signal too.
+net::Socket open_listener_for(const std::string& who, const net::Endpoint& where,
+                              int socket_mode = net::kDefaultSocketMode, bool name_it = true);
+
 class EventLoop {
  public:
   // who names the loop's user in its messages: "WHO accept failed: TEXT", "WHO poll failed:
@@ -110,7 +117,7 @@ class EventLoop {
   std::vector<Entry> entries_;          // the poller's key is the index
   std::vector<std::size_t> free_ids_;   // reused only after the turn that freed them
   std::vector<std::size_t> freed_ids_;  // this turn's
-  Deadlines deadlines_;  // before the listeners, whose timers end with them
+  Deadlines deadlines_;                 // before the listeners, whose timers end with them
   std::vector<std::unique_ptr<Listener>> listeners_;
   std::vector<std::function<void()>> turn_hooks_;
   std::vector<net::Poller::Event> events_;

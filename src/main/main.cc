@@ -26,8 +26,9 @@
 namespace eventid {
 namespace {
 
-// Descriptors besides the clients': standard streams, listener, upstream, name lookups.
-constexpr int kDescriptorsBesideClients = 16;
+// Descriptors besides the clients' and the listeners': standard streams, upstream, name
+// lookups.
+constexpr int kDescriptorsBesideClients = 15;
 
 // What the relay's threads share: made once, and never released, since the collector thread
 // uses it until the process ends.
@@ -55,8 +56,9 @@ struct Shared {
 // Before anything connects: enough descriptors for the clients asked for, or the end.
 void check_descriptors(const Options& options) {
   const int clients = options.server.clients;
+  const int listeners = static_cast<int>(options.server.listen.size());
   const int needed =
-      clients + kDescriptorsBesideClients + (options.status ? kStatusDescriptors : 0);
+      clients + listeners + kDescriptorsBesideClients + (options.status ? kStatusDescriptors : 0);
   const int allowed = net::raise_descriptor_limit(needed);
   if (allowed >= needed) return;
   console_err("main() too few descriptors for %d clients: %d needed, %d allowed\r\n", clients,
@@ -70,7 +72,8 @@ std::int64_t resolution_us(const Options& options) {
 
 // The status listener, open before anything connects, on a thread of its own.
 void start_status(const Options& options, const Shared& shared, const Clock& clock) {
-  auto* listener = new net::Socket(open_status_listener(*options.status));
+  auto* listener =
+      new net::Socket(open_status_listener(*options.status, options.server.socket_mode));
   if (!listener->valid()) exit_process(ExitStatus::kListenerFailed);
   const StatusSources sources{shared.ring, shared.upstream, shared.server,      options.upstream,
                               clock,       unix_time_us(),  options.track_rate, EVENTID_VERSION};
@@ -145,7 +148,9 @@ void wait_for_first_sample(const SampleRing& ring) {
   auto& notifier = *new SystemdNotifier(usable_notify_socket(), options.upstream);
   const Clock clock =
       options.resolution == Resolution::kMicroseconds ? microsecond_clock : millisecond_clock;
-  if (options.clients_given || options.status) check_descriptors(options);
+  if (options.clients_given || options.status || options.server.listen.size() > 1) {
+    check_descriptors(options);
+  }
   const net::Library sockets;
   if (!sockets.ok()) {
     console_out("Init winsock failed\r\n");

@@ -1,6 +1,7 @@
 #include "main/options.h"
 
 #include <string_view>
+#include <vector>
 
 #include "service/service.h"
 
@@ -25,8 +26,51 @@ bool parse_number(std::string_view text, long low, long high, long* out) {
   return true;
 }
 
+constexpr char kAddressForms[] = "A.B.C.D[:PORT], [IPV6][:PORT] or unix:PATH";
+
+// A --listen address, and whether it named its port: --port gives the port of one that did not.
+struct ListenSpec {
+  net::Endpoint where;
+  bool has_port = false;
+};
+
+// What the options say, as far as they have been read.
+struct Reading {
+  Options& options;
+  std::vector<ListenSpec> listen;  // the latest --listen's
+  std::uint16_t port = kDeliveryPort;
+};
+
+bool parse_listen_list(std::string_view value, std::vector<ListenSpec>* out) {
+  out->clear();
+  for (std::size_t begin = 0;;) {
+    const std::size_t comma = value.find(',', begin);
+    ListenSpec spec;
+    const std::string_view item = value.substr(begin, comma - begin);
+    if (!net::parse_listen_address(item, &spec.where, &spec.has_port)) return false;
+    out->push_back(std::move(spec));
+    if (out->size() > kMostListeners) return false;
+    if (comma == std::string_view::npos) return true;
+    begin = comma + 1;
+  }
+}
+
+// A mode in octal digits, as chmod takes it: "660", "0660".
+bool parse_mode(std::string_view text, int* mode) {
+  if (text.empty() || text.size() > 4) return false;
+  int value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '7') return false;
+    value = value * 8 + (c - '0');
+  }
+  if (value > 0777) return false;
+  *mode = value;
+  return true;
+}
+
 // Sets what one option says; the problem with its value otherwise.
-bool apply(std::string_view name, std::string_view value, Options& o, std::string* problem) {
+bool apply(std::string_view name, std::string_view value, Reading& r, std::string* problem) {
+  Options& o = r.options;
   long n = 0;
   if (name == "--clients") {
     if (!parse_number(value, 1, kMostClients, &n)) {
@@ -42,8 +86,8 @@ bool apply(std::string_view name, std::string_view value, Options& o, std::strin
     }
     o.server.idle_timeout_us = n * std::int64_t{1000000};
   } else if (name == "--listen") {
-    if (!net::parse_address(value, &o.server.local.address)) {
-      *problem = "not a dotted-quad IPv4 address";
+    if (!parse_listen_list(value, &r.listen)) {
+      *problem = std::string("not up to 8 addresses between commas, each ") + kAddressForms;
       return false;
     }
     o.server.say_where = true;
@@ -58,19 +102,28 @@ bool apply(std::string_view name, std::string_view value, Options& o, std::strin
       *problem = "not a whole number from 0 to 65535";
       return false;
     }
-    o.server.local.port = static_cast<std::uint16_t>(n);
+    r.port = static_cast<std::uint16_t>(n);
     o.server.say_where = true;
-  } else if (name == "--status") {
-    const std::size_t colon = value.rfind(':');
-    net::Endpoint where;
-    if (colon == std::string_view::npos ||
-        !net::parse_address(value.substr(0, colon), &where.address) ||
-        !parse_number(value.substr(colon + 1), 0, 65535, &n)) {
-      *problem = "not ADDR:PORT, a dotted-quad IPv4 address and a port from 0 to 65535";
+  } else if (name == "--socket-mode") {
+    if (!parse_mode(value, &o.server.socket_mode)) {
+      *problem = "not an octal mode from 0 to 0777";
       return false;
     }
-    where.port = static_cast<std::uint16_t>(n);
+  } else if (name == "--status") {
+    net::Endpoint where;
+    bool has_port = false;
+    if (!net::parse_listen_address(value, &where, &has_port) ||
+        (!has_port && where.family != net::Family::kUnix)) {
+      *problem = "not A.B.C.D:PORT, [IPV6]:PORT or unix:PATH, with a port from 0 to 65535";
+      return false;
+    }
     o.status = where;
+  } else if (name == "--upstream-family") {
+    if (value != "ipv4" && value != "any") {
+      *problem = "neither ipv4 nor any";
+      return false;
+    }
+    o.upstream.either_family = value == "any";
   } else if (name == "--publish") {
     if (value.empty()) {
       *problem = "empty";
@@ -90,7 +143,8 @@ bool apply(std::string_view name, std::string_view value, Options& o, std::strin
 bool takes_value(std::string_view name) {
   return name == "--clients" || name == "--idle-timeout" || name == "--listen" ||
          name == "--max-drift" || name == "--port" || name == "--publish" ||
-         name == "--resolution" || name == "--status";
+         name == "--resolution" || name == "--socket-mode" || name == "--status" ||
+         name == "--upstream-family";
 }
 
 // What is wrong with the upstream's host (position 0) or service (1), if anything. A service
@@ -113,8 +167,23 @@ CommandLine usage_error(std::string_view option, const char* problem) {
 
 }  // namespace
 
+// Each --listen address without a port of its own takes --port's, or the default.
+void resolve_listeners(const Reading& r, ServerConfig* server) {
+  if (r.listen.empty()) {
+    server->listen = {net::Endpoint{0, r.port}};
+    return;
+  }
+  server->listen.clear();
+  server->listen_given = true;
+  for (const ListenSpec& spec : r.listen) {
+    server->listen.push_back(spec.where);
+    if (!spec.has_port) server->listen.back().port = r.port;
+  }
+}
+
 CommandLine parse_command_line(int argc, const char* const* argv) {
   CommandLine c;
+  Reading reading{c.options, {}, kDeliveryPort};
   std::string_view positional[2];
   int positionals = 0;
   bool options_ended = false;
@@ -168,8 +237,9 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
       return usage_error(name, "missing value");
     }
     std::string problem;
-    if (!apply(name, value, c.options, &problem)) return usage_error(name, problem.c_str());
+    if (!apply(name, value, reading, &problem)) return usage_error(name, problem.c_str());
   }
+  resolve_listeners(reading, &c.options.server);
   c.options.upstream.host = positionals > 0 ? positional[0] : default_upstream_host();
   c.options.upstream.service = positionals > 1 ? positional[1] : kDefaultUpstreamService;
   return c;
@@ -183,19 +253,25 @@ std::string usage_text() {
       "(default: never)",
       "  --kernel-stamps    stamp each announcement with the time the system took it in, not",
       "                     the time the relay woke to read it (Linux; elsewhere said once)",
-      "  --listen ADDR      serve on this IPv4 address only, dotted quad (default: every local "
-      "address)",
+      "  --listen ADDR[,ADDR]...",
+      "                     serve on these addresses only, up to 8: A.B.C.D[:PORT],",
+      "                     [IPV6][:PORT] or unix:PATH (default: every local IPv4 address)",
       "  --max-drift PPM    how far apart the two clocks' rates may lie, in parts per million,",
       "                     for the error bound until a rate is measured: 1 to 1000 (100)",
-      "  --port N           serve on this port, 0 for any free one (default 58051)",
+      "  --port N           serve on this port where --listen names none, 0 for any free one",
+      "                     (default 58051)",
       "  --publish WHERE    keep the estimate's basis in a shared-memory segment that programs",
       "                     read with libeventid: a file at WHERE (a mapping name on Windows)",
       "  --resolution R     clock resolution of samples and estimates: ms (default) or us",
       service_available() ? kServiceUsage : nullptr,
+      "  --socket-mode MODE the mode of a unix:PATH listener's socket, octal (default 0660)",
       "  --status ADDR:PORT serve Prometheus metrics at /metrics and a JSON status at /status",
-      "                     over HTTP, on this IPv4 address and port (0: any free one)",
+      "                     over HTTP: A.B.C.D:PORT, [IPV6]:PORT (0: any free port) or unix:PATH",
       "  --track-rate       measure how fast the upstream's clock runs against this one's and",
       "                     correct the estimate for it, once 10 s of samples are in",
+      "  --upstream-family F",
+      "                     ipv4 (default): a HOST name is looked up for IPv4 addresses only;",
+      "                     any: for IPv6 ones too, each tried in the resolver's order",
       "  -h, --help         print this usage to standard output and exit with status 0",
       "  -V, --version      print \"eventid-relay VERSION\" and exit with status 0",
   };

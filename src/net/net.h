@@ -3,6 +3,7 @@
 // own message, so that a failure is reported where it is seen.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -63,22 +64,45 @@ bool notify_socket_usable(const std::string& socket_name, std::string* why);
 // queue is full, say) or at all.
 bool notify_service_manager(const std::string& socket_name, const std::string& message);
 
-// An IPv4 address and port, both in host byte order.
+// The kinds of address a socket may have.
+enum class Family : std::uint8_t { kIpv4, kIpv6, kUnix };
+
+// Where a socket is bound or goes: an IPv4 address and port (both in host byte order), an IPv6
+// address (in network byte order) and port, or the path of a Unix-domain socket.
 struct Endpoint {
-  std::uint32_t address = 0;  // 0: every local address, for a listener
+  Endpoint() = default;
+  Endpoint(std::uint32_t ipv4, std::uint16_t port_number) : address(ipv4), port(port_number) {}
+
+  std::uint32_t address = 0;  // IPv4; 0: every local address, for a listener
   std::uint16_t port = 0;
+  Family family = Family::kIpv4;
+  std::array<std::uint8_t, 16> address6{};  // IPv6; all zero: every local address
+  std::string path;                         // Unix domain
 };
+// The longest path a Unix-domain socket takes, on either platform (sun_path less its NUL).
+inline constexpr std::size_t kLongestUnixPath = 107;
 inline constexpr std::uint32_t kLoopback = 0x7f000001;  // 127.0.0.1
 std::string address_text(std::uint32_t address);        // "127.0.0.1"
+// The host part as a message shows it ("127.0.0.1", "::1", "unix:/run/x.sock") and the whole
+// address as an option takes it ("127.0.0.1:58051", "[::1]:58051", "unix:/run/x.sock").
+std::string host_text(const Endpoint& e);
+std::string endpoint_text(const Endpoint& e);
 // Four decimal numbers from 0 to 255 between dots, as inet_pton reads them: "127.1",
 // "0x7f.0.0.1" and names are not addresses.
 bool parse_address(std::string_view text, std::uint32_t* address);
+// An IPv6 address as inet_pton reads it ("::1", "fe80::1"; no brackets, no zone).
+bool parse_address6(std::string_view text, std::array<std::uint8_t, 16>* address);
+// A listening address in one of the forms every listening option takes: "A.B.C.D",
+// "A.B.C.D:PORT", "[IPV6]", "[IPV6]:PORT" or "unix:PATH". *has_port tells whether a port was
+// given (a Unix-domain path never has one). False for anything else.
+bool parse_listen_address(std::string_view text, Endpoint* out, bool* has_port);
 
 // The error of the last failed call on this thread, and the system's text for it.
 int last_error();
 std::string error_text(int err);
 
 Socket open_tcp4();
+Socket open_stream(Family family);
 bool set_recv_timeout(const Socket& s, std::int64_t timeout_us);
 bool set_reuse_address(const Socket& s);
 // For a listener: a restarted server binds at once, and no other process can share the port.
@@ -93,6 +117,10 @@ bool set_reset_on_close(const Socket& s);
 
 // The first IPv4 stream address of host and service; the resolver's text in *error if none.
 bool resolve_ipv4(const char* host, const char* service, Endpoint* out, std::string* error);
+// Every stream address of host and service in the resolver's order: IPv6 only, or IPv4 and
+// IPv6 both (either_family). The resolver's text in *error if none.
+bool resolve_stream(const char* host, const char* service, bool either_family,
+                    std::vector<Endpoint>* out, std::string* error);
 bool connect_to(const Socket& s, const Endpoint& to);
 bool bind_to(const Socket& s, const Endpoint& local);
 bool listen_on(const Socket& s, int backlog);
@@ -100,15 +128,24 @@ bool listen_on(const Socket& s, int backlog);
 int longest_backlog();
 
 // Why a listener could not be opened: the step that failed ("socket", "setsockopt", "bind",
-// "listen") and its error.
+// "listen") and its error, and for what the relay refused on its own, why.
 struct ListenFailure {
   const char* step = "";
   int error = 0;
+  std::string why;
 };
-// A TCP listener at where, with the listener's address option and the longest queue the
-// platform takes: clients that are not yet served wait their turn there, and a short queue
-// leaves a burst of them retrying handshakes. An invalid socket and *failure otherwise.
-Socket open_listener(const Endpoint& where, ListenFailure* failure);
+// The mode a Unix-domain listener is made with unless told otherwise: its group may ask.
+inline constexpr int kDefaultSocketMode = 0660;
+// A stream listener at where, with the longest queue the platform takes: clients that are not
+// yet served wait their turn there, and a short queue leaves a burst of them retrying
+// handshakes. An invalid socket and *failure otherwise.
+// - TCP: with the listener's address option; an IPv6 listener takes IPv6 alone, so that
+//   "0.0.0.0" and "[::]" can both be had.
+// - Unix domain: made with socket_mode, and never reachable with a wider mode meanwhile. A path
+//   that holds a socket nobody listens on is replaced; anything else there is refused, and so
+//   is a path in a directory that another user than ours or root may write (POSIX).
+Socket open_listener(const Endpoint& where, ListenFailure* failure,
+                     int socket_mode = kDefaultSocketMode);
 // Where a socket is bound (binding port 0 gets a free one).
 bool local_endpoint(const Socket& s, Endpoint* out);
 Socket accept_client(const Socket& listener, Endpoint* peer);

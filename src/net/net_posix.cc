@@ -3,6 +3,7 @@
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/timerfd.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -16,12 +17,75 @@
 #include <iterator>
 
 #include "native.h"  // NOLINT: the platform folder is on the include path
+#include "process/private_path.h"
 
 namespace eventid::net {
 
-Handle native::accept(Handle listener, sockaddr_in* peer) {
-  socklen_t len = sizeof *peer;
-  return ::accept4(sock(listener), reinterpret_cast<sockaddr*>(peer), &len, SOCK_CLOEXEC);
+Handle native::accept(Handle listener, sockaddr_storage* peer, socklen* size) {
+  return ::accept4(sock(listener), reinterpret_cast<sockaddr*>(peer), size, SOCK_CLOEXEC);
+}
+
+Socket native::open_stream(int family) {
+  return Socket(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+}
+
+namespace {
+
+bool refuse(ListenFailure* failure, int error, std::string why) {
+  failure->step = "bind";
+  failure->error = error;
+  failure->why = std::move(why);
+  return false;
+}
+
+// Whether a program accepts connections at the socket at path.
+bool someone_listens(const std::string& path) {
+  Endpoint where;
+  where.family = Family::kUnix;
+  where.path = path;
+  const Socket probe = open_stream(Family::kUnix);
+  return probe.valid() && (connect_to(probe, where) || errno != ECONNREFUSED);
+}
+
+}  // namespace
+
+bool native::make_room_for_socket(const std::string& path, ListenFailure* failure) {
+  std::string why;
+  if (!unsafe_directory(path, &why).empty()) return refuse(failure, EACCES, why);
+  struct stat about;
+  if (::lstat(path.c_str(), &about) != 0) {
+    return errno == ENOENT || refuse(failure, errno, path + ": " + std::strerror(errno));
+  }
+  if (!S_ISSOCK(about.st_mode)) {
+    return refuse(failure, EEXIST, path + ": not a socket, and left as it is");
+  }
+  if (someone_listens(path)) {
+    return refuse(failure, EADDRINUSE, path + ": another program listens there");
+  }
+  if (::unlink(path.c_str()) != 0) {
+    return refuse(failure, errno, path + ": the stale socket there cannot be removed");
+  }
+  return true;
+}
+
+// The socket file is made with no permissions at all, under a umask, and given its mode before
+// it listens: no one can connect with a wider mode in between. The umask is the process's: the
+// relay makes its listeners before any other thread of it makes files.
+bool native::bind_with_mode(const Socket& s, const sockaddr* where, socklen size, int mode) {
+  const mode_t before = ::umask(0777);
+  const bool bound = ::bind(sock(s.get()), where, size) == 0;
+  const int bind_error = errno;
+  ::umask(before);
+  if (!bound) {
+    errno = bind_error;
+    return false;
+  }
+  const auto* path = reinterpret_cast<const sockaddr_un*>(where)->sun_path;
+  if (::chmod(path, static_cast<mode_t>(mode)) == 0) return true;
+  const int chmod_error = errno;
+  ::unlink(path);
+  errno = chmod_error;
+  return false;
 }
 
 std::string native::resolver_error_text(int rc) {
@@ -105,11 +169,6 @@ int last_error() {
 
 std::string error_text(int err) {
   return std::strerror(err);
-}
-
-// Sockets are never handed on to programs that the process starts.
-Socket open_tcp4() {
-  return Socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
 }
 
 bool set_recv_timeout(const Socket& s, std::int64_t timeout_us) {

@@ -18,6 +18,8 @@ const char* fallback_text(int err) {
   switch (err) {
     case WSAEADDRINUSE:
       return "Address already in use";
+    case WSAEAFNOSUPPORT:
+      return "Address family not supported by protocol";
     case WSAETIMEDOUT:
       return "Connection timed out";
     case WSAEHOSTUNREACH:
@@ -31,9 +33,8 @@ const char* fallback_text(int err) {
 
 }  // namespace
 
-Handle native::accept(Handle listener, sockaddr_in* peer) {
-  int len = sizeof *peer;
-  return static_cast<Handle>(::accept(sock(listener), reinterpret_cast<sockaddr*>(peer), &len));
+Handle native::accept(Handle listener, sockaddr_storage* peer, socklen* size) {
+  return static_cast<Handle>(::accept(sock(listener), reinterpret_cast<sockaddr*>(peer), size));
 }
 
 // The resolver's codes are Windows Sockets errors (and gai_strerror here is not thread-safe).
@@ -100,9 +101,19 @@ std::string error_text(int err) {
 }
 
 // Sockets are never handed on to programs that the process starts (accepted ones inherit it).
-Socket open_tcp4() {
-  return Socket(static_cast<Handle>(WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+Socket native::open_stream(int family) {
+  return Socket(static_cast<Handle>(WSASocketW(family, SOCK_STREAM, 0, nullptr, 0,
                                                WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT)));
+}
+
+// A socket file here cannot be told from a stale one without connecting; what is there fails
+// the bind instead (WSAEADDRINUSE), and is left as it is.
+bool native::make_room_for_socket(const std::string&, ListenFailure*) {
+  return true;
+}
+
+bool native::bind_with_mode(const Socket& s, const sockaddr* where, socklen size, int) {
+  return ::bind(sock(s.get()), where, size) == 0;
 }
 
 // Windows takes the receive timeout as a DWORD of milliseconds, not a timeval.

@@ -3,6 +3,8 @@
 // than 0 as its service-specific exit code.
 #pragma once
 
+#include <string>
+
 namespace eventid {
 
 enum class ExitStatus : int {
@@ -25,5 +27,18 @@ void set_exit_hook(void (*last_words)(ExitStatus status));
 // What exit_process() runs first, before anything is flushed (the published segment marked
 // closed, so that its readers know at once).
 void set_closing_hook(void (*closing)());
+// A file that the relay made and removes as it ends (a Unix-domain listener's socket). Up to
+// kMostEndingFiles of them, each at most kLongestEndingFile bytes long; false beyond.
+inline constexpr int kMostEndingFiles = 16;
+inline constexpr std::size_t kLongestEndingFile = 255;
+bool remove_when_ending(const std::string& path);
+// The closing hook, then those files removed: what exit_process() does first, and what an
+// ending signal does before it ends the process. Safe in a signal handler.
+void run_closing_actions();
+// SIGTERM and SIGINT run the closing actions, then end the process as they would have
+// (POSIX; on Windows the published segment has handlers of its own).
+void close_on_ending_signals();
+// Removes a file, safe in a signal handler (each platform's own).
+void remove_file(const char* path);
 
 }  // namespace eventid

@@ -5,10 +5,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 
+#include "process/exit.h"
+#include "process/private_path.h"
 #include "publish/writable_segment.h"
 
 namespace eventid::segment {
@@ -24,42 +25,6 @@ class FileSegment final : public WritableSegment {
   explicit FileSegment(Layout* layout) : WritableSegment(layout) {}
   ~FileSegment() override { ::munmap(&layout(), sizeof(Layout)); }
 };
-
-// Whether a user other than ours or root could put a file of their own at a name in dir: it is
-// theirs, or they may write it. A directory above that others may write is safe only where it
-// is sticky, since then they cannot rename or remove what we own in it.
-bool others_may_replace(const struct stat& dir, bool is_parent) {
-  const uid_t us = ::geteuid();
-  if (dir.st_uid != us && dir.st_uid != 0) return true;
-  if ((dir.st_mode & (S_IWGRP | S_IWOTH)) == 0) return false;
-  return !is_parent || (dir.st_mode & S_ISVTX) == 0;
-}
-
-// The directory of where, and each above it: empty when none may be replaced by another user.
-std::string unsafe_directory(const std::string& where, std::string* why) {
-  const std::size_t slash = where.rfind('/');
-  const std::string dir = slash == std::string::npos ? "." : where.substr(0, slash + 1);
-  char real[PATH_MAX];
-  if (!::realpath(dir.c_str(), real)) {
-    *why = dir + ": " + system_text(errno);
-    return dir;
-  }
-  std::string path = real;
-  for (bool is_parent = false;; is_parent = true) {
-    struct stat about;
-    if (::stat(path.c_str(), &about) != 0) {
-      *why = path + ": " + system_text(errno);
-      return path;
-    }
-    if (others_may_replace(about, is_parent)) {
-      *why = path + ": another user may write this directory";
-      return path;
-    }
-    if (path == "/") return "";
-    const std::size_t up = path.rfind('/');
-    path = up == 0 ? "/" : path.substr(0, up);
-  }
-}
 
 // Writes a new segment into a file beside where and renames it into place: a reader opens
 // either the old file or the whole new one.
@@ -92,14 +57,6 @@ std::unique_ptr<WritableSegment> make_in_place(const std::string& where, std::in
   return segment;
 }
 
-Layout* closing_layout = nullptr;
-
-void close_then_end(int signal_number) {
-  mark_closed(*closing_layout);
-  ::signal(signal_number, SIG_DFL);
-  ::raise(signal_number);
-}
-
 }  // namespace
 
 ClockId relay_clock() {
@@ -116,12 +73,9 @@ std::unique_ptr<WritableSegment> make_segment(const std::string& where, std::int
   return make_in_place(where, now_us, why);
 }
 
-void close_on_ending_signals(Layout& layout) {
-  closing_layout = &layout;
-  struct sigaction action {};
-  action.sa_handler = close_then_end;
-  sigemptyset(&action.sa_mask);
-  for (const int s : {SIGTERM, SIGINT}) ::sigaction(s, &action, nullptr);
+// The closing hook marks the segment closed.
+void close_on_ending_signals(Layout&) {
+  eventid::close_on_ending_signals();
 }
 
 }  // namespace eventid::segment

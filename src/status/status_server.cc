@@ -32,19 +32,16 @@ std::string status_answer(std::string_view head, const StatusSources& sources) {
   return http_response(404, kText, "not found: /metrics or /status\n", with_body);
 }
 
-net::Socket open_status_listener(const net::Endpoint& where) {
-  net::ListenFailure failure;
-  net::Socket s = net::open_listener(where, &failure);
+net::Socket open_status_listener(const net::Endpoint& where, int socket_mode) {
+  net::Socket s = open_listener_for("main() status", where, socket_mode);
   net::Endpoint bound;
-  if (s.valid() && net::local_endpoint(s, &bound)) {
-    console_out("Status on %s:%u\r\n", net::address_text(bound.address).c_str(),
-                static_cast<unsigned>(bound.port));
-    return s;
+  if (!s.valid()) return s;
+  if (!net::local_endpoint(s, &bound)) {
+    report_error("main() status getsockname failed: %s\r\n", net::last_error());
+    return net::Socket();
   }
-  if (s.valid()) failure = {"getsockname", net::last_error()};
-  const std::string why = net::error_text(failure.error);
-  console_err("main() status %s failed: %s\r\n", failure.step, why.c_str());
-  return net::Socket();
+  console_out("Status on %s\r\n", net::endpoint_text(bound).c_str());
+  return s;
 }
 
 class StatusServer::Impl final : public ListenerHandler {

@@ -31,9 +31,10 @@ inline constexpr std::int64_t kStatusTimeoutUs = 10000000;
 inline constexpr std::int64_t kStatusDrainUs = 1000000;
 inline constexpr std::size_t kMostStatusDrain = 65536;
 
-// The listener at where, after "Status on ADDR:PORT" with the port really taken. After a
-// failure, written as "main() status STEP failed: TEXT", an invalid socket.
-net::Socket open_status_listener(const net::Endpoint& where);
+// The listener at where, after "Status on ADDRESS" with the port really taken. After a
+// failure, written as "main() status STEP failed: TEXT" and the address, an invalid socket.
+net::Socket open_status_listener(const net::Endpoint& where,
+                                 int socket_mode = net::kDefaultSocketMode);
 
 // The answer to one request head, or to a head that never ended within kMostRequestHead.
 std::string status_answer(std::string_view head, const StatusSources& sources);

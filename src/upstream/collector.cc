@@ -1,6 +1,8 @@
 #include "upstream/collector.h"
 
+#include <array>
 #include <optional>
+#include <vector>
 
 #include "console/console.h"
 #include "timing/holdout.h"
@@ -247,10 +249,11 @@ CollectorSeam real_collector_seam(Clock clock) {
   return {sleep_us, exit_process, std::move(clock)};
 }
 
-net::Socket ID_connect(const UpstreamAddress& upstream) {
-  const char* host = upstream.host.c_str();
-  console_out("Trying to connect to %s\r\n", host);
-  net::Socket s = net::open_tcp4();
+namespace {
+
+// A socket for the upstream, its options set; an invalid one after a failure, reported.
+net::Socket upstream_socket(net::Family family) {
+  net::Socket s = net::open_stream(family);
   if (!s.valid()) {
     report_error("ID_connect() socket failed: %s\r\n", net::last_error());
     return s;
@@ -262,15 +265,63 @@ net::Socket ID_connect(const UpstreamAddress& upstream) {
   if (!net::set_reuse_address(s)) {  // not needed for the connection: report and go on
     report_error("ID_connect() setsockopt failed: %s\r\n", net::last_error());
   }
-  net::Endpoint to;
+  return s;
+}
+
+// The host as the resolver takes it: an IPv6 literal without its brackets.
+std::string bare_host(const std::string& host) {
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+    return host.substr(1, host.size() - 2);
+  }
+  return host;
+}
+
+bool is_ipv6_literal(const std::string& host) {
+  std::array<std::uint8_t, 16> address;
+  return net::parse_address6(host, &address);
+}
+
+// IPv6, or both families: each address the resolver gives is tried in its order.
+net::Socket connect_any_family(const UpstreamAddress& upstream, const std::string& host) {
+  std::vector<net::Endpoint> addresses;
   std::string resolve_error;
-  if (!net::resolve_ipv4(host, upstream.service.c_str(), &to, &resolve_error)) {
+  if (!net::resolve_stream(host.c_str(), upstream.service.c_str(), upstream.either_family,
+                           &addresses, &resolve_error)) {
     console_err("ID_connect() getaddrinfo failed: %s\r\n", resolve_error.c_str());
     return net::Socket();
   }
-  if (!net::connect_to(s, to)) {
+  for (const net::Endpoint& to : addresses) {
+    net::Socket s = upstream_socket(to.family);
+    if (!s.valid()) continue;
+    if (net::connect_to(s, to)) return s;
     report_error("ID_connect() connect failed: %s\r\n", net::last_error());
-    return net::Socket();
+  }
+  return net::Socket();
+}
+
+}  // namespace
+
+net::Socket ID_connect(const UpstreamAddress& upstream) {
+  const char* host = upstream.host.c_str();
+  console_out("Trying to connect to %s\r\n", host);
+  net::Socket s;
+  if (const std::string bare = bare_host(upstream.host);
+      upstream.either_family || is_ipv6_literal(bare)) {
+    s = connect_any_family(upstream, bare);
+    if (!s.valid()) return s;
+  } else {
+    s = upstream_socket(net::Family::kIpv4);
+    if (!s.valid()) return s;
+    net::Endpoint to;
+    std::string resolve_error;
+    if (!net::resolve_ipv4(host, upstream.service.c_str(), &to, &resolve_error)) {
+      console_err("ID_connect() getaddrinfo failed: %s\r\n", resolve_error.c_str());
+      return net::Socket();
+    }
+    if (!net::connect_to(s, to)) {
+      report_error("ID_connect() connect failed: %s\r\n", net::last_error());
+      return net::Socket();
+    }
   }
   // No canonical name is asked of the resolver: the message names the host as it was given.
   console_out("Connection to %s successful\r\n", host);

@@ -26,8 +26,9 @@ inline constexpr int kMaxRetries = 20;
 const char* default_upstream_host();
 
 struct UpstreamAddress {
-  std::string host;
+  std::string host;  // a name, an IPv4 or IPv6 literal, or an IPv6 literal in brackets
   std::string service;
+  bool either_family = false;  // a name's IPv6 addresses are tried too, not its IPv4 alone
 };
 
 // What the collector takes from the world outside the socket, so that tests can run the whole

@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 
 #include <cerrno>
 #include <string>
@@ -29,8 +30,14 @@ inline bool interrupted(int err) {
   return err == EINTR;
 }
 
-// accept(), the new socket never handed on to programs that the process starts.
-Handle accept(Handle listener, sockaddr_in* peer);
+// accept() and socket(), the new socket never handed on to programs that the process starts.
+Handle accept(Handle listener, sockaddr_storage* peer, socklen* size);
+Socket open_stream(int family);
+// Before a Unix-domain listener binds path: false, with *failure, when it must not be made
+// there; a stale socket there removed.
+bool make_room_for_socket(const std::string& path, ListenFailure* failure);
+// A Unix-domain bind that makes the socket with mode, and with no wider one before.
+bool bind_with_mode(const Socket& s, const sockaddr* where, socklen size, int mode);
 std::string resolver_error_text(int rc);
 
 // Linux hands a queued connection's network errors to accept(): they are that client's.

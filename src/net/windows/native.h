@@ -4,6 +4,8 @@
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
+// After the two above, which it needs.
+#include <afunix.h>
 
 #include <string>
 
@@ -25,7 +27,13 @@ inline bool interrupted(int /*err*/) {
   return false;
 }
 
-Handle accept(Handle listener, sockaddr_in* peer);
+Handle accept(Handle listener, sockaddr_storage* peer, socklen* size);
+Socket open_stream(int family);
+// Before a Unix-domain listener binds path: false, with *failure, when it must not be made
+// there.
+bool make_room_for_socket(const std::string& path, ListenFailure* failure);
+// A Unix-domain bind; the mode is the directory's ACL's to give here.
+bool bind_with_mode(const Socket& s, const sockaddr* where, socklen size, int mode);
 std::string resolver_error_text(int rc);
 
 // Wine answers WSAENOTCONN for a queued connection that was reset before its accept.

@@ -1,0 +1,28 @@
+#include <signal.h>
+#include <unistd.h>
+
+#include "process/exit.h"
+
+namespace eventid {
+namespace {
+
+void close_then_end(int signal_number) {
+  run_closing_actions();
+  ::signal(signal_number, SIG_DFL);
+  ::raise(signal_number);
+}
+
+}  // namespace
+
+void close_on_ending_signals() {
+  struct sigaction action {};
+  action.sa_handler = close_then_end;
+  sigemptyset(&action.sa_mask);
+  for (const int s : {SIGTERM, SIGINT}) ::sigaction(s, &action, nullptr);
+}
+
+void remove_file(const char* path) {
+  ::unlink(path);
+}
+
+}  // namespace eventid

@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <random>
 #include <thread>
 
 #include "delivery/server.h"
@@ -392,6 +396,132 @@ TEST(RelayStatus, TrackingTheRateHoldsEarlySamplesOutAndTakesAStepSoon) {
   const std::string body = http_exchange(status, "GET /metrics HTTP/1.1\r\n\r\n");
   EXPECT_EQ(metric(body, "eventid_relay_rate_steps_total"), 1);
   EXPECT_GE(metric(body, "eventid_relay_samples_held_out_total"), 8) << body;
+}
+
+// --- more ways in: IPv6 and Unix-domain listeners, an IPv6 upstream ---
+
+// A directory of the test's own, that only its user may write, for socket files.
+struct ScratchDirectory {
+  ScratchDirectory() {
+    namespace fs = std::filesystem;
+    path = (fs::temp_directory_path() / ("eventid-" + std::to_string(std::random_device()())))
+               .string();
+    fs::create_directory(path);
+    fs::permissions(path, fs::perms::owner_all);
+  }
+  ~ScratchDirectory() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+  }
+  std::string path;
+};
+
+net::Endpoint unix_endpoint(const std::string& path) {
+  net::Endpoint e;
+  e.family = net::Family::kUnix;
+  e.path = path;
+  return e;
+}
+
+TEST(Listeners, IPv6ListenerAndUpstreamBesideIPv4) {
+  Simulator sim({"--bind", "[::1]"});
+  Process relay(EVENTID_RELAY, {"--clients", "2", "--listen", "127.0.0.1:0,[::1]:0", "[::1]",
+                                std::to_string(sim.port)});
+  const std::vector<net::Endpoint> named = listening_addresses(relay, 2);
+  ASSERT_EQ(named.size(), 2u) << relay.out() << relay.err();
+  EXPECT_EQ(named[1].family, net::Family::kIpv6);
+  const double asked = sim.truth();
+  RelayClient v4(named[0]), v6(named[1]);
+  expect_tracks_truth(v4.read_line(), sim, asked);
+  expect_tracks_truth(v6.read_line(), sim, asked);
+  EXPECT_NE(relay.out().find("Trying to connect to [::1]\r\nConnection to [::1] successful\r\n"),
+            std::string::npos);
+}
+
+// A stale socket at the path is replaced, the socket made with --socket-mode, and removed when
+// SIGTERM ends the relay. Where the system has no Unix-domain sockets (Wine), the relay says
+// so and ends.
+TEST(Listeners, UnixSocketBesideIPv4) {
+  ScratchDirectory dir;
+  const std::string path = dir.path + "/id.sock";
+  const bool unix_sockets = EVENTID_POSIX_SHELL;
+  if (unix_sockets) {
+    const net::Socket left_behind = net::open_stream(net::Family::kUnix);
+    ASSERT_TRUE(net::bind_to(left_behind, unix_endpoint(path)));
+  }
+  Simulator sim;
+  Process relay(EVENTID_RELAY, {"--clients", "2", "--socket-mode", "640", "--listen",
+                                "127.0.0.1:0,unix:" + path, "127.0.0.1", std::to_string(sim.port)});
+  if (!unix_sockets) {
+    EXPECT_EQ(relay.wait_exit(15s), code(ExitStatus::kListenerFailed));
+    EXPECT_EQ(relay.err().rfind("deliver_id() socket failed: ", 0), 0u) << relay.err();
+    EXPECT_NE(relay.err().find("\r\ndeliver_id() cannot listen on unix:" + path + "\r\n"),
+              std::string::npos)
+        << relay.err();
+    return;
+  }
+  const std::vector<net::Endpoint> named = listening_addresses(relay, 2);
+  ASSERT_EQ(named.size(), 2u) << relay.out() << relay.err();
+  EXPECT_EQ(net::endpoint_text(named[1]), "unix:" + path);
+  using std::filesystem::perms;
+  EXPECT_EQ(std::filesystem::status(path).permissions(),
+            perms::owner_read | perms::owner_write | perms::group_read);
+  const double asked = sim.truth();
+  RelayClient local(named[1]), v4(named[0]);
+  expect_tracks_truth(local.read_line(), sim, asked);
+  expect_tracks_truth(v4.read_line(), sim, asked);
+  local.send("x");
+  expect_tracks_truth(local.read_line(), sim, asked);
+  const std::string greeting = "Connected to unix:" + path + " (unix:" + path + ")\r\n";
+  EXPECT_TRUE(eventually([&] { return relay.out().find(greeting) != std::string::npos; }))
+      << relay.out();
+  EXPECT_TRUE(relay.terminate());
+  EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+// What must not be replaced is left as it is, and the relay ends saying why.
+TEST(Listeners, UnixSocketPathsThatAreRefused) {
+  if (!EVENTID_POSIX_SHELL) GTEST_SKIP() << "no Unix-domain sockets here";
+  ScratchDirectory dir;
+  const std::string path = dir.path + "/id.sock";
+  net::Socket live;
+  const struct {
+    const char* what;
+    std::function<void()> make;
+    std::string first_line, why;
+    bool left;  // what was at the path is still there
+  } cases[] = {
+      {"a file", [&] { std::ofstream(path) << "data"; }, "bind failed: File exists",
+       path + ": not a socket, and left as it is", true},
+      {"a socket someone listens on",
+       [&] {
+         std::filesystem::remove(path);
+         net::ListenFailure failure;
+         live = net::open_listener(unix_endpoint(path), &failure);
+       },
+       "bind failed: Address already in use", path + ": another program listens there", true},
+      {"a directory its group may write",
+       [&] {
+         live.close();
+         std::filesystem::remove(path);
+         std::filesystem::permissions(dir.path, std::filesystem::perms::group_write,
+                                      std::filesystem::perm_options::add);
+       },
+       "bind failed: Permission denied", dir.path + ": another user may write this directory",
+       false},
+  };
+  Simulator sim;
+  for (const auto& c : cases) {
+    c.make();
+    Process relay(EVENTID_RELAY,
+                  {"--listen", "unix:" + path, "127.0.0.1", std::to_string(sim.port)});
+    EXPECT_EQ(relay.wait_exit(15s), code(ExitStatus::kListenerFailed)) << c.what;
+    EXPECT_EQ(relay.err(), "deliver_id() " + c.first_line +
+                               "\r\ndeliver_id() cannot listen on unix:" + path + " (" + c.why +
+                               ")\r\n")
+        << c.what;
+    EXPECT_EQ(std::filesystem::exists(path), c.left) << c.what;
+  }
 }
 
 // --- failures ---

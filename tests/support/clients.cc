@@ -11,6 +11,10 @@ RelayClient::RelayClient(std::uint16_t port) : socket(connect_loopback(port)) {
   if (!net::set_recv_timeout(socket, 3000000)) socket.close();
 }
 
+RelayClient::RelayClient(const net::Endpoint& where) : socket(net::open_stream(where.family)) {
+  if (!net::connect_to(socket, where) || !net::set_recv_timeout(socket, 3000000)) socket.close();
+}
+
 std::string RelayClient::read_line() {
   for (;;) {
     const auto end = pending.find('\n');

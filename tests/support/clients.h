@@ -17,6 +17,8 @@ namespace eventid::test {
 // One connection to 127.0.0.1:port, reading with a 3 s timeout.
 struct RelayClient {
   explicit RelayClient(std::uint16_t port = kDeliveryPort);
+  // One connection to where, in any form ("[::1]:58051", "unix:/run/x.sock").
+  explicit RelayClient(const net::Endpoint& where);
   bool connected() const { return socket.valid(); }
   // The next line, or "" when none comes within the socket's timeout.
   std::string read_line();

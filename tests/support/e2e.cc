@@ -49,9 +49,15 @@ Simulator::Simulator(std::vector<std::string> args) {
 bool Simulator::came_up() {
   return eventually([&] {
     const std::string out = process_->out();
-    const auto at = out.find("listening on 127.0.0.1:");
-    if (at == std::string::npos || !read_truth(out)) return false;
-    port = static_cast<std::uint16_t>(std::stoi(out.substr(at + 23)));
+    const auto at = out.find("listening on ");
+    const auto end = out.find('\n', at);
+    net::Endpoint where;
+    bool has_port = false;
+    if (end == std::string::npos || !read_truth(out) ||
+        !net::parse_listen_address(out.substr(at + 13, end - at - 13), &where, &has_port)) {
+      return false;
+    }
+    port = where.port;
     return true;
   });
 }
@@ -117,6 +123,27 @@ std::uint16_t listening_port(const Process& relay, bool named) {
     return true;
   });
   return port;
+}
+
+std::vector<net::Endpoint> listening_addresses(const Process& relay, std::size_t n) {
+  std::vector<net::Endpoint> named;
+  eventually([&] {
+    const std::string out = relay.out();
+    named.clear();
+    for (auto at = out.find("Listening on "); at != std::string::npos;
+         at = out.find("Listening on ", at + 1)) {
+      const auto end = out.find("\r\n", at);
+      net::Endpoint where;
+      bool has_port = false;
+      if (end == std::string::npos ||
+          !net::parse_listen_address(out.substr(at + 13, end - at - 13), &where, &has_port)) {
+        return false;
+      }
+      named.push_back(where);
+    }
+    return named.size() >= n;
+  });
+  return named;
 }
 
 std::uint16_t status_port(const Process& relay) {

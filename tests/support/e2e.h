@@ -44,6 +44,10 @@ class Simulator {
 // "Listening on" names, or, when it is not to name one, 58051; 0 if it never listens.
 std::uint16_t listening_port(const Process& relay, bool named = true);
 
+// Waits until the relay has named n addresses in "Listening on ADDRESS" lines (15 s at most),
+// and gives them as they are named; fewer if it never does.
+std::vector<net::Endpoint> listening_addresses(const Process& relay, std::size_t n);
+
 // Waits until the relay says where its status listener is (15 s at most); 0 if it never does.
 std::uint16_t status_port(const Process& relay);
 

@@ -48,6 +48,9 @@ class Process {
   // call, without waiting; reading it lets the child write more.
   std::string take_piped(int stream);
   void kill();
+  // Asks the child to end as a service manager does (SIGTERM), and waits; false where
+  // processes have no such signal (Windows).
+  bool terminate();
   // Stops the child for a moment and lets it go on, as job control or a debugger does; false
   // where processes have no such signals (Windows).
   bool stop_and_continue();

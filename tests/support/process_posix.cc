@@ -141,6 +141,12 @@ void Process::kill() {
   wait_exit(std::chrono::seconds(10));
 }
 
+bool Process::terminate() {
+  if (impl_->pid <= 0 || impl_->status) return false;
+  ::kill(impl_->pid, SIGTERM);
+  return wait_exit(std::chrono::seconds(10)).has_value();
+}
+
 bool Process::stop_and_continue() {
   ::kill(impl_->pid, SIGSTOP);
   std::this_thread::sleep_for(std::chrono::milliseconds(100));

@@ -108,6 +108,10 @@ void Process::kill() {
   wait_exit(std::chrono::seconds(10));
 }
 
+bool Process::terminate() {
+  return false;
+}
+
 bool Process::stop_and_continue() {
   return false;
 }

@@ -50,7 +50,8 @@ bool Simulator::came_up() {
   return eventually([&] {
     const std::string out = process_->out();
     const auto at = out.find("listening on ");
-    const auto end = out.find('\n', at);
+    auto end = out.find('\n', at);
+    if (end != std::string::npos && out[end - 1] == '\r') --end;  // Windows' text mode
     net::Endpoint where;
     bool has_port = false;
     if (end == std::string::npos || !read_truth(out) ||

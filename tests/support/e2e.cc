@@ -105,25 +105,14 @@ double Simulator::truth_at(double now_us) const {
 }
 
 std::uint16_t listening_port(const Process& relay, bool named) {
-  std::uint16_t port = 0;
-  eventually([&] {
-    const std::string out = relay.out();
-    const auto waiting = out.find("Waiting for incoming connections...\r\n");
-    if (waiting == std::string::npos) return false;
-    if (!named) {
-      port = kDeliveryPort;
-      return true;
-    }
-    const auto line = out.find("Listening on ", waiting);
-    const auto colon = out.find(':', line);
-    const auto end = out.find("\r\n", line);
-    if (line == std::string::npos || colon == std::string::npos || end == std::string::npos) {
-      return false;
-    }
-    port = static_cast<std::uint16_t>(std::stoi(out.substr(colon + 1, end - colon - 1)));
-    return true;
+  if (named) {
+    const std::vector<net::Endpoint> at = listening_addresses(relay, 1);
+    return at.empty() ? 0 : at[0].port;
+  }
+  const bool waiting = eventually([&] {
+    return relay.out().find("Waiting for incoming connections...\r\n") != std::string::npos;
   });
-  return port;
+  return waiting ? kDeliveryPort : 0;
 }
 
 std::vector<net::Endpoint> listening_addresses(const Process& relay, std::size_t n) {

@@ -46,11 +46,11 @@ if [[ $(id -u) != 0 ]] || ! unshare -n true 2>/dev/null; then
   echo "SKIP: IPv6 disabled in a namespace needs root and unshare"
   exit 0
 fi
-unshare -n bash -s "$relay" "$sim" "$work" <<'INNER' || fail "in a namespace without IPv6"
+unshare -n bash -s "$relay" "$sim" "$work" <<'INNER'
 set -u
 relay=$1 sim=$2 work=$3
 ip link set lo up
-sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.lo.disable_ipv6=1 || exit 1
+sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.lo.disable_ipv6=1 || exit 77
 "$sim" --port 0 >"$work/ns-sim.out" &
 for _ in $(seq 50); do grep -qs listening "$work/ns-sim.out" && break; sleep 0.2; done
 upstream=$(sed -n 's/.*listening on 127.0.0.1:\([0-9]*\).*/\1/p' "$work/ns-sim.out")
@@ -68,4 +68,8 @@ IFS= read -r -t 5 line <&3
 kill $(jobs -p)
 [[ $line =~ ^[0-9]+\.[0-9]{5}\ O\ -?[0-9]+\ -?[0-9]+$'\r'$ ]] || { echo "line: $line" >&2; exit 1; }
 INNER
-echo "PASS"
+case $? in
+  0) echo "PASS" ;;
+  77) echo "SKIP: IPv6 cannot be disabled here (no writable /proc/sys)" ;;
+  *) fail "in a namespace without IPv6" ;;
+esac

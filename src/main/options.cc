@@ -25,6 +25,22 @@ bool parse_number(std::string_view text, long low, long high, long* out) {
   return true;
 }
 
+constexpr char kNotAListenAddress[] =
+    "not ADDR:PORT, a dotted-quad IPv4 address and a port from 0 to 65535";
+
+// Where a listener of its own listens (--status, --push): ADDR:PORT.
+bool parse_listen_address(std::string_view text, net::Endpoint* where) {
+  const std::size_t colon = text.rfind(':');
+  long port = 0;
+  if (colon == std::string_view::npos ||
+      !net::parse_address(text.substr(0, colon), &where->address) ||
+      !parse_number(text.substr(colon + 1), 0, 65535, &port)) {
+    return false;
+  }
+  where->port = static_cast<std::uint16_t>(port);
+  return true;
+}
+
 // Sets what one option says; the problem with its value otherwise.
 bool apply(std::string_view name, std::string_view value, Options& o, std::string* problem) {
   long n = 0;
@@ -60,17 +76,19 @@ bool apply(std::string_view name, std::string_view value, Options& o, std::strin
     }
     o.server.local.port = static_cast<std::uint16_t>(n);
     o.server.say_where = true;
-  } else if (name == "--status") {
-    const std::size_t colon = value.rfind(':');
+  } else if (name == "--status" || name == "--push") {
     net::Endpoint where;
-    if (colon == std::string_view::npos ||
-        !net::parse_address(value.substr(0, colon), &where.address) ||
-        !parse_number(value.substr(colon + 1), 0, 65535, &n)) {
-      *problem = "not ADDR:PORT, a dotted-quad IPv4 address and a port from 0 to 65535";
+    if (!parse_listen_address(value, &where)) {
+      *problem = kNotAListenAddress;
       return false;
     }
-    where.port = static_cast<std::uint16_t>(n);
-    o.status = where;
+    (name == "--status" ? o.status : o.push) = where;
+  } else if (name == "--push-clients") {
+    if (!parse_number(value, 1, kMostPushClients, &n)) {
+      *problem = "not a whole number from 1 to 1024";
+      return false;
+    }
+    o.push_config.clients = static_cast<int>(n);
   } else if (name == "--publish") {
     if (value.empty()) {
       *problem = "empty";
@@ -89,8 +107,8 @@ bool apply(std::string_view name, std::string_view value, Options& o, std::strin
 
 bool takes_value(std::string_view name) {
   return name == "--clients" || name == "--idle-timeout" || name == "--listen" ||
-         name == "--max-drift" || name == "--port" || name == "--publish" ||
-         name == "--resolution" || name == "--status";
+         name == "--max-drift" || name == "--port" || name == "--publish" || name == "--push" ||
+         name == "--push-clients" || name == "--resolution" || name == "--status";
 }
 
 // What is wrong with the upstream's host (position 0) or service (1), if anything. A service
@@ -190,6 +208,10 @@ std::string usage_text() {
       "  --port N           serve on this port, 0 for any free one (default 58051)",
       "  --publish WHERE    keep the estimate's basis in a shared-memory segment that programs",
       "                     read with libeventid: a file at WHERE (a mapping name on Windows)",
+      "  --push ADDR:PORT   push an ID line to each client as each new ID begins, unasked, on",
+      "                     this IPv4 address and port (0: any free one); what clients send is",
+      "                     ignored",
+      "  --push-clients N   push to up to N clients at once, 1 to 1024 (default 64)",
       "  --resolution R     clock resolution of samples and estimates: ms (default) or us",
       service_available() ? kServiceUsage : nullptr,
       "  --status ADDR:PORT serve Prometheus metrics at /metrics and a JSON status at /status",

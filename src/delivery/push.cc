@@ -84,11 +84,11 @@ class PushServer::Impl final : public ListenerHandler {
     Impl& server;
     const std::size_t slot;
     net::Socket socket;
-    EventLoop::Watch watch;          // ends before the socket closes
-    bool greeted = false;            // "Connected to" written and the first line made
-    std::string label;               // " (ADDR:PORT)" when many are served, else empty
-    IdleOrder::Place blocked_place;  // while a line waits to go
-    std::int64_t blocked_since_us = 0;
+    EventLoop::Watch watch;             // ends before the socket closes
+    bool greeted = false;               // "Connected to" written and the first line made
+    std::string label;                  // " (ADDR:PORT)" when many are served, else empty
+    IdleOrder::Place blocked_place;     // once a send has blocked
+    std::int64_t blocked_since_us = 0;  // the first send that blocked
     IdLine line{};
     std::size_t sent = 0;  // of line
 
@@ -164,9 +164,11 @@ class PushServer::Impl final : public ListenerHandler {
       drop(c, send_failed("push_id()", err));
       return false;
     }
-    if (!c.sending()) {
-      blocked_.forget(c.blocked_place);
-    } else if (!c.blocked_place) {
+    // The first send that blocks starts the client's last second, whatever goes out after it:
+    // a client that reads takes each line within ms, and one whose sends block has left some
+    // kilobytes unread, while what the system frees after that (it packs lines tighter once
+    // they wait) only lets it fall further behind.
+    if (c.sending() && !c.blocked_place) {
       c.blocked_since_us = loop_.now();
       blocked_.touch(c.blocked_place, c.slot);
     }
@@ -174,10 +176,11 @@ class PushServer::Impl final : public ListenerHandler {
     return true;
   }
 
+  // Drops first: a place freed at a boundary is free for the next client at once.
   void after_turn() {
     greeter_.after_turn();
-    look_after_boundary();
     look_after_blocked();
+    look_after_boundary();
   }
 
   // Pushes when a new ID has begun, and sets the wake-up for the next one, from the basis as
@@ -211,7 +214,7 @@ class PushServer::Impl final : public ListenerHandler {
     }
   }
 
-  // Those whose line has waited kPushBlockedUs to go: not reading it.
+  // Those whose first blocked send was kPushBlockedUs ago: not reading.
   void look_after_blocked() {
     const std::int64_t now = loop_.now();
     while (!blocked_.empty()) {
@@ -250,7 +253,7 @@ class PushServer::Impl final : public ListenerHandler {
   std::vector<std::unique_ptr<Client>> slots_;  // IdleOrder names clients by slot
   std::vector<std::size_t> free_;
   std::size_t count_ = 0;
-  IdleOrder blocked_;  // clients whose line waits to go, the longest waiting first
+  IdleOrder blocked_;  // clients whose sends have blocked, the first to block first
   bool started_ = false;
   std::uint32_t last_id_ = 0;  // once started: the ID of the latest push, or of the start
   SampleRing::Observation observation_;

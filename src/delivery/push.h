@@ -17,7 +17,7 @@ namespace eventid {
 
 inline constexpr int kDefaultPushClients = 64;
 inline constexpr int kMostPushClients = 1024;
-// A client whose line has waited this long to go out is dropped, as an idle one.
+// A client is dropped, as an idle one, this long after the first send to it that blocked.
 inline constexpr std::int64_t kPushBlockedUs = 1000000;
 // What a client may leave unsent before its sends block, asked of the system (Linux doubles
 // it): a few hundred lines, so that a client that does not read is seen within seconds and the
@@ -37,9 +37,9 @@ net::Socket open_push_listener(const net::Endpoint& where);
 // Pushes to config.clients clients at a time, in loop, from ring: the line of the moment, made
 // as each client is sent it, so that its µs field tells how late it went. A client gets at
 // most one line per ID and never one for an ID before the last pushed; a line it has not taken
-// is never followed by another until it has gone, and one that has waited kPushBlockedUs drops
-// the client. The lines' clock is the loop's. The listener, the ring and the counters outlive
-// the server, and the loop outlives it too.
+// is never followed by another until it has gone, and kPushBlockedUs after its first send that
+// blocked the client is dropped. The lines' clock is the loop's. The listener, the ring and the
+// counters outlive the server, and the loop outlives it too.
 class PushServer {
  public:
   PushServer(EventLoop& loop, const net::Socket& listener, const PushConfig& config,

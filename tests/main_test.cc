@@ -84,6 +84,15 @@ TEST(CommandLine, GoodLines) {
          return o.upstream.host == "--port" && o.server.local.port == kDeliveryPort;
        }},
       {"a lone - is an argument", {"-"}, [](const Options& o) { return o.upstream.host == "-"; }},
+      {"no push listener unless asked, 64 places",
+       {},
+       [](const Options& o) { return !o.push && o.push_config.clients == kDefaultPushClients; }},
+      {"--push as --status, and its places",
+       {"--push", "127.0.0.1:0", "--push-clients", "1024"},
+       [](const Options& o) {
+         return o.push && o.push->address == net::kLoopback && o.push->port == 0 &&
+                o.push_config.clients == 1024 && !o.status;
+       }},
   };
   for (const Good& g : good) {
     const CommandLine c = parse(g.args);
@@ -126,6 +135,10 @@ TEST(CommandLine, BadLines) {
       {{"--listen", "127.1"}, "--listen: not a dotted-quad IPv4 address"},
       {{"--listen", "localhost"}, "--listen: not a dotted-quad IPv4 address"},
       {{"--resolution", "ns"}, "--resolution: neither ms nor us"},
+      {{"--push", "127.0.0.1"},
+       "--push: not ADDR:PORT, a dotted-quad IPv4 address and a port from 0 to 65535"},
+      {{"--push-clients", "0"}, "--push-clients: not a whole number from 1 to 1024"},
+      {{"--push-clients", "1025"}, "--push-clients: not a whole number from 1 to 1024"},
       {{"h", "0"}, "SERVICE: not a port number from 1 to 65535"},
       {{"h", "65536"}, "SERVICE: not a port number from 1 to 65535"},
       {{"h", "99999"}, "SERVICE: not a port number from 1 to 65535"},

@@ -81,26 +81,20 @@ TEST(StatusReport, TheFactsAsTheRelayMovesThem) {
   relay.server.dropped_idle = 4;
   const StatusFacts facts = gather_status(relay.sources(true));
   const std::string metrics = metrics_text(facts);
-  for (const char* line : {"eventid_relay_state{state=\"O\"} 1",
-                           "eventid_relay_state{state=\"D\"} 0",
-                           "eventid_relay_upstream_connected 1",
-                           "eventid_relay_samples_total 40",
-                           "eventid_relay_samples_held_out_total 5",
-                           "eventid_relay_upstream_messages_rejected_total{reason=\"oversize\"} 2",
-                           "eventid_relay_last_sample_age_seconds 0.3",
-                           "eventid_relay_ring_span_seconds 3.9",
-                           "eventid_relay_upstream_rate_deviation_ratio 0.0002",
-                           "eventid_relay_upstream_rate_in_use 0",
-                           "eventid_relay_rate_steps_total 3",
-                           "eventid_relay_clients 1",
-                           "eventid_relay_client_lines_total 7",
-                           "eventid_relay_clients_dropped_total{reason=\"idle\"} 4",
-                           "eventid_relay_estimate_bound_seconds 0.00103",
-                           "eventid_relay_holdover 0",
-                           "eventid_relay_unsynchronised 0",
-                           "eventid_relay_bound_checks_total 39",
-                           "eventid_relay_bound_misses_total{side=\"late\"} 0",
-                           "eventid_relay_bound_misses_total{side=\"early\"} 1"}) {
+  for (const char* line :
+       {"eventid_relay_state{state=\"O\"} 1", "eventid_relay_state{state=\"D\"} 0",
+        "eventid_relay_upstream_connected 1", "eventid_relay_samples_total 40",
+        "eventid_relay_samples_held_out_total 5",
+        "eventid_relay_upstream_messages_rejected_total{reason=\"oversize\"} 2",
+        "eventid_relay_last_sample_age_seconds 0.3", "eventid_relay_ring_span_seconds 3.9",
+        "eventid_relay_upstream_rate_deviation_ratio 0.0002",
+        "eventid_relay_upstream_rate_in_use 0", "eventid_relay_rate_steps_total 3",
+        "eventid_relay_clients 1", "eventid_relay_client_lines_total 7",
+        "eventid_relay_clients_dropped_total{reason=\"idle\"} 4",
+        "eventid_relay_estimate_bound_seconds 0.00103", "eventid_relay_holdover 0",
+        "eventid_relay_unsynchronised 0", "eventid_relay_bound_checks_total 39",
+        "eventid_relay_bound_misses_total{side=\"late\"} 0",
+        "eventid_relay_bound_misses_total{side=\"early\"} 1"}) {
     EXPECT_TRUE(has_line(metrics, line)) << line << "\n" << metrics;
   }
   const std::string json = status_json(facts);

@@ -84,9 +84,6 @@ TEST(CommandLine, GoodLines) {
          return o.upstream.host == "--port" && o.server.local.port == kDeliveryPort;
        }},
       {"a lone - is an argument", {"-"}, [](const Options& o) { return o.upstream.host == "-"; }},
-      {"no push listener unless asked, 64 places",
-       {},
-       [](const Options& o) { return !o.push && o.push_config.clients == kDefaultPushClients; }},
       {"--push as --status, and its places",
        {"--push", "127.0.0.1:0", "--push-clients", "1024"},
        [](const Options& o) {

@@ -5,7 +5,6 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -443,41 +442,26 @@ TEST(RelayPush, SixHundredIdsEachAsItBegins) {
   }
 }
 
-// A push client that reads every line, on a thread of its own, and when each came.
+// A push client that reads every line on a thread of its own, each checked as it comes.
 struct PacedReader {
-  PacedReader(std::uint16_t port, std::function<double()> truth)
-      : sim_truth(std::move(truth)), client(port) {
-    client.read_line();
-    thread = std::thread([this] {
-      for (std::string line; !stop && !(line = client.read_line()).empty();) {
-        const double truth = sim_truth();
-        std::lock_guard<std::mutex> lock(mutex);
-        lines.push_back({line, truth, std::chrono::steady_clock::now()});
-      }
-    });
+  PacedReader(std::uint16_t port, const Simulator& sim) : client(port) {
+    thread = std::thread(
+        [this, &sim, previous = std::floor(line_position(client.read_line()))]() mutable {
+          for (std::string line; !stop && !(line = client.read_line()).empty(); ++count) {
+            expect_next_in_time(line, previous, sim.truth());
+            previous = std::floor(line_position(line));
+            latest = std::chrono::steady_clock::now().time_since_epoch().count();
+          }
+        });
   }
   ~PacedReader() {
     stop = true;
     thread.join();
   }
-  std::size_t count() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return lines.size();
-  }
-  std::chrono::steady_clock::time_point arrival(std::size_t i) {
-    std::lock_guard<std::mutex> lock(mutex);
-    return lines[i].at;
-  }
-  struct Read {
-    std::string line;
-    double truth;
-    std::chrono::steady_clock::time_point at;
-  };
-  std::function<double()> sim_truth;
   RelayClient client;
-  std::mutex mutex;
-  std::vector<Read> lines;
   std::atomic<bool> stop{false};
+  std::atomic<std::size_t> count{0};
+  std::atomic<std::chrono::steady_clock::rep> latest{0};  // when the latest line came
   std::thread thread;
 };
 
@@ -492,27 +476,22 @@ TEST(RelayPush, AClientThatDoesNotReadIsDroppedAndAnotherKeepsItsPace) {
   RelayClient stuck(port);
   shrink_receive_buffer(stuck.socket);
   ASSERT_TRUE(well_formed(stuck.read_line()));
-  PacedReader reader(port, [&] { return run.sim.truth(); });
+  PacedReader reader(port, run.sim);
   using Steady = std::chrono::steady_clock;
-  Steady::time_point none_blocked_before = Steady::now();
-  for (const auto until = none_blocked_before + 100s; Steady::now() < until;) {
-    const std::size_t read = reader.count();
-    const Steady::time_point latest = read ? reader.arrival(read - 1) : none_blocked_before;
+  Steady::rep none_blocked_before = Steady::now().time_since_epoch().count();
+  for (const auto until = Steady::now() + 100s; Steady::now() < until;) {
+    const Steady::rep latest = reader.latest;
+    const std::size_t read = reader.count;
     const std::string body = http_exchange(status, "GET /metrics HTTP/1.1\r\n\r\n");
     if (metric(body, "eventid_relay_clients_dropped_total{reason=\"idle\"}") == 1) break;
     const double lines = metric(body, "eventid_relay_client_lines_total");
-    if (reader.count() == read && lines >= 2 + 2.0 * read) none_blocked_before = latest;
+    if (reader.count == read && lines >= 2 + 2.0 * read && read > 0) none_blocked_before = latest;
     std::this_thread::sleep_for(20ms);
   }
-  EXPECT_LE(Steady::now() - none_blocked_before, 2s);
+  EXPECT_LE(Steady::now() - Steady::time_point(Steady::duration(none_blocked_before)), 2s);
   EXPECT_EQ(occurrences(run.relay.out(), "Connection dropped (127.0.0.1:"), 1u);
-  const std::size_t at_drop = reader.count();
-  ASSERT_TRUE(eventually([&] { return reader.count() >= at_drop + 10; }));
-  std::lock_guard<std::mutex> lock(reader.mutex);
-  for (std::size_t i = 1; i < reader.lines.size(); ++i) {
-    const auto& [line, truth, at] = reader.lines[i];
-    expect_next_in_time(line, std::floor(line_position(reader.lines[i - 1].line)), truth);
-  }
+  const std::size_t at_drop = reader.count;
+  EXPECT_TRUE(eventually([&] { return reader.count >= at_drop + 10; }));
 }
 
 // --- failures ---

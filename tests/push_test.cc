@@ -118,6 +118,7 @@ TEST(Push, ASampleThatMovesTheBoundaryMovesTheWakeUp) {
   PushRun push(1, slow);
   RelayClient client(push.port);
   EXPECT_EQ(PushRun::position(client.read_line()), "42.03000");
+  EXPECT_TRUE(hears_nothing(client));  // and the loop's wake-ups from the greeting are over
   push.ring.store(make_sample(43, 1300000), slow);
   EXPECT_EQ(PushRun::position(client.read_line()), "43.00000");
 }

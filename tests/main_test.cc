@@ -98,6 +98,12 @@ TEST(CommandLine, GoodLines) {
          return o.upstream.host == "--port" && only(o).port == kDeliveryPort;
        }},
       {"a lone - is an argument", {"-"}, [](const Options& o) { return o.upstream.host == "-"; }},
+      {"--push as --status, and its places",
+       {"--push", "127.0.0.1:0", "--push-clients", "1024"},
+       [](const Options& o) {
+         return o.push && o.push->address == net::kLoopback && o.push->port == 0 &&
+                o.push_config.clients == 1024 && !o.status;
+       }},
   };
   for (const Good& g : good) {
     const CommandLine c = parse(g.args);
@@ -153,6 +159,10 @@ TEST(CommandLine, BadLines) {
       {{"--socket-mode", "-1"}, "--socket-mode: not an octal mode from 0 to 0777"},
       {{"--upstream-family", "ipv6"}, "--upstream-family: neither ipv4 nor any"},
       {{"--resolution", "ns"}, "--resolution: neither ms nor us"},
+      {{"--push", "[::1]"},
+       "--push: not A.B.C.D:PORT, [IPV6]:PORT or unix:PATH, with a port from 0 to 65535"},
+      {{"--push-clients", "0"}, "--push-clients: not a whole number from 1 to 1024"},
+      {{"--push-clients", "1025"}, "--push-clients: not a whole number from 1 to 1024"},
       {{"h", "0"}, "SERVICE: not a port number from 1 to 65535"},
       {{"h", "65536"}, "SERVICE: not a port number from 1 to 65535"},
       {{"h", "99999"}, "SERVICE: not a port number from 1 to 65535"},

@@ -2,12 +2,16 @@
 // take the relay's fixed port and run one at a time; the others take a free port each.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <random>
 #include <thread>
+#include <vector>
 
 #include "delivery/server.h"
 #include "main/options.h"
@@ -257,6 +261,12 @@ TEST(RelayClients, DescriptorsForTheClientsAskedForOrTheEnd) {
   EXPECT_EQ(too_many.err(),
             "main() too few descriptors for 100 clients: 116 needed, 64 allowed\r\n");
   EXPECT_EQ(too_many.out(), "");  // before it connects anywhere
+
+  Process with_push("/bin/bash",
+                    {"-c", relay + " --clients 30 --push 127.0.0.1:0 --push-clients 30"});
+  EXPECT_EQ(with_push.wait_exit(15s), code(ExitStatus::kNoResources));
+  EXPECT_EQ(with_push.err(),
+            "main() too few descriptors for 60 clients: 84 needed, 64 allowed\r\n");
 
   Process fits("/bin/bash", {"-c", relay + " --clients 40"});
   const std::uint16_t port = listening_port(fits);
@@ -524,6 +534,96 @@ TEST(Listeners, UnixSocketPathsThatAreRefused) {
   }
 }
 
+// --- the push listener ---
+
+// Waits until the relay says where its push listener is (15 s at most); 0 if it never does.
+std::uint16_t push_port(const Process& relay) {
+  std::uint16_t port = 0;
+  eventually([&] {
+    const std::string out = relay.out();
+    const auto line = out.find("Push on 127.0.0.1:");
+    const auto end = out.find("\r\n", line);
+    if (end == std::string::npos) return false;
+    port = static_cast<std::uint16_t>(std::stoi(out.substr(line + 18, end - line - 18)));
+    return true;
+  });
+  return port;
+}
+
+// A line's ID is the one after the line before it, and it came within 20 ms (on Linux) of the
+// ID's beginning by the relay's estimate (its µs) and by the truth when it arrived.
+void expect_next_in_time(const std::string& line, double previous, double truth) {
+  const double at = line_position(line), id = std::floor(at);
+  ASSERT_EQ(id, previous + 1) << line;
+  EXPECT_LT(at - id, push_lateness_ids()) << line;
+  EXPECT_GE(truth, id - 0.01) << line;  // the truth is read after the line, to the µs
+  EXPECT_LE(truth, id + push_lateness_ids()) << line;
+}
+
+TEST(RelayPush, SixHundredIdsEachAsItBegins) {
+  RelayRun run({.relay_args = {"--resolution", "us", "--push", "127.0.0.1:0"}});
+  ASSERT_TRUE(run.listening()) << run.relay.err();
+  RelayClient client(push_port(run.relay));
+  double previous = std::floor(line_position(client.read_line()));
+  for (int n = 0; n < 600; ++n) {
+    const std::string line = client.read_line();
+    expect_next_in_time(line, previous, run.sim.truth());
+    previous = std::floor(line_position(line));
+  }
+}
+
+// A push client that reads every line on a thread of its own, each checked as it comes.
+struct PacedReader {
+  PacedReader(std::uint16_t port, const Simulator& sim) : client(port) {
+    thread = std::thread(
+        [this, &sim, previous = std::floor(line_position(client.read_line()))]() mutable {
+          for (std::string line; !stop && !(line = client.read_line()).empty(); ++count) {
+            expect_next_in_time(line, previous, sim.truth());
+            previous = std::floor(line_position(line));
+            latest = std::chrono::steady_clock::now().time_since_epoch().count();
+          }
+        });
+  }
+  ~PacedReader() {
+    stop = true;
+    thread.join();
+  }
+  RelayClient client;
+  std::atomic<bool> stop{false};
+  std::atomic<std::size_t> count{0};
+  std::atomic<std::chrono::steady_clock::rep> latest{0};  // when the latest line came
+  std::thread thread;
+};
+
+// The relay's lines are the two greetings and one per boundary for each client but those that
+// pass the stuck one by: while they are at least twice the reader's, none has, and a send
+// that blocked came with the reader's latest line or after it.
+TEST(RelayPush, AClientThatDoesNotReadIsDroppedAndAnotherKeepsItsPace) {
+  RelayRun run({.relay_args = {"--resolution", "us", "--push", "127.0.0.1:0", "--push-clients", "2",
+                               "--status", "127.0.0.1:0"}});
+  ASSERT_TRUE(run.listening()) << run.relay.err();
+  const std::uint16_t status = status_port(run.relay), port = push_port(run.relay);
+  RelayClient stuck(port);
+  shrink_receive_buffer(stuck.socket);
+  ASSERT_TRUE(well_formed(stuck.read_line()));
+  PacedReader reader(port, run.sim);
+  using Steady = std::chrono::steady_clock;
+  Steady::rep none_blocked_before = Steady::now().time_since_epoch().count();
+  for (const auto until = Steady::now() + 100s; Steady::now() < until;) {
+    const Steady::rep latest = reader.latest;
+    const std::size_t read = reader.count;
+    const std::string body = http_exchange(status, "GET /metrics HTTP/1.1\r\n\r\n");
+    if (metric(body, "eventid_relay_clients_dropped_total{reason=\"idle\"}") == 1) break;
+    const double lines = metric(body, "eventid_relay_client_lines_total");
+    if (reader.count == read && lines >= 2 + 2.0 * read && read > 0) none_blocked_before = latest;
+    std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_LE(Steady::now() - Steady::time_point(Steady::duration(none_blocked_before)), 2s);
+  EXPECT_EQ(occurrences(run.relay.out(), "Connection dropped (127.0.0.1:"), 1u);
+  const std::size_t at_drop = reader.count;
+  EXPECT_TRUE(eventually([&] { return reader.count >= at_drop + 10; }));
+}
+
 // --- failures ---
 
 TEST(RelayFailures, PortTakenEndsWithStatusThree) {
@@ -537,6 +637,11 @@ TEST(RelayFailures, PortTakenEndsWithStatusThree) {
                 {"--port", std::to_string(taken.port), "127.0.0.1", std::to_string(sim.port)});
   EXPECT_EQ(relay.wait_exit(15s), code(ExitStatus::kListenerFailed));
   EXPECT_EQ(relay.err(), "deliver_id() bind failed: " + port_in_use_text() + "\r\n");
+  const std::string at = "127.0.0.1:" + std::to_string(taken.port);
+  Process push(EVENTID_RELAY, {"--push", at, "127.0.0.1", std::to_string(sim.port)});
+  EXPECT_EQ(push.wait_exit(15s), code(ExitStatus::kListenerFailed));
+  EXPECT_EQ(push.err(), "main() push bind failed: " + port_in_use_text() + "\r\n");
+  EXPECT_EQ(push.out(), "");  // before it connects anywhere
 }
 
 // With no descriptor left for a client, accept fails: the relay reports it once, keeps trying

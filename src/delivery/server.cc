@@ -2,34 +2,17 @@
 
 #include <algorithm>
 #include <atomic>
-#include <deque>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "console/console.h"
+#include "delivery/conversation.h"
 #include "delivery/id_line.h"
 #include "delivery/idle_order.h"
 #include "timing/estimate.h"
 
 namespace eventid {
-namespace {
-
-std::string peer_label(const net::Endpoint& peer) {
-  return " (" + net::endpoint_text(peer) + ")";
-}
-
-// Why a client is dropped: each is counted on its own.
-enum class DropReason { kIdle, kGone, kFailed };
-
-// A send failure is reported unless the client reset or closed the connection under it.
-DropReason send_failed(int err) {
-  if (net::is_peer_gone(err)) return DropReason::kGone;
-  report_error("deliver_id() send failed: %s\r\n", err);
-  return DropReason::kFailed;
-}
-
-}  // namespace
 
 class Server::Impl final : public ListenerHandler {
  public:
@@ -39,9 +22,7 @@ class Server::Impl final : public ListenerHandler {
         config_(config),
         ring_(ring),
         counters_(counters),
-        // The lookups' threads may outlast the loop: they read a clock of their own.
-        names_(std::move(seam.lookup), loop.clock(), [&loop] { loop.wake(); }),
-        names_due_(loop, [this] { look_after_names(); }),
+        greeter_(loop, std::move(seam.lookup), [this](std::size_t slot) { greet(*slots_[slot]); }),
         idle_due_(loop, [this] { look_after_idle(); }) {
     for (const net::Socket& listener : listeners) loop_.add_listener(listener, *this, seam.accept);
     loop_.after_each_turn([this] { after_turn(); });
@@ -62,16 +43,10 @@ class Server::Impl final : public ListenerHandler {
     // A local client has no address of its own: it is named by the socket it came by.
     if (from.family == net::Family::kUnix) net::local_endpoint(socket, &c.peer);
     c.socket = std::move(socket);
-    const net::Endpoint& peer = c.peer;
-    if (config_.clients > 1) c.label = peer_label(peer);
+    c.label = client_label(c.peer, config_.clients);
     // Not waited on for anything yet, but a reset before the greeting still shows.
     c.watch = EventLoop::Watch(loop_, c.socket, 0, c);
-    if (std::optional<std::string> name = names_.settled_name(peer)) {
-      greet(c, *name);
-    } else {
-      c.name_deadline_us = loop_.now() + ClientNames::kFirstWaitUs;
-      naming_.push_back(&c);
-    }
+    greeter_.arrive(c.slot, c.peer, c.label);
   }
 
  private:
@@ -84,13 +59,12 @@ class Server::Impl final : public ListenerHandler {
     Impl& server;
     const std::size_t slot;
     net::Socket socket;
-    EventLoop::Watch watch;  // ends before the socket closes
-    net::Endpoint peer;
-    bool greeted = false;               // "Connected to" written and the first line made
-    std::string label;                  // " (ADDR:PORT)" when many are served, else empty
-    std::int64_t name_deadline_us = 0;  // before greeted
-    std::int64_t last_line_us = 0;      // when the latest line was made
-    IdleOrder::Place idle_place;        // with an idle timeout
+    EventLoop::Watch watch;         // ends before the socket closes
+    net::Endpoint peer;             // as the messages name it
+    bool greeted = false;           // "Connected to" written and the first line made
+    std::string label;              // " (ADDR:PORT)" when many are served, else empty
+    std::int64_t last_line_us = 0;  // when the latest line was made
+    IdleOrder::Place idle_place;    // with an idle timeout
     IdLine line{};
     std::size_t sent = 0;  // of line
 
@@ -113,8 +87,7 @@ class Server::Impl final : public ListenerHandler {
     return *slots_[slot];
   }
 
-  void greet(Client& c, const std::string& name) {
-    console_out("Connected to %s%s\r\n", name.c_str(), c.label.c_str());
+  void greet(Client& c) {
     c.greeted = true;
     if (!c.watch.active()) c.watch = EventLoop::Watch(loop_, c.socket, 0, c);
     send_fresh_line(c);
@@ -135,21 +108,9 @@ class Server::Impl final : public ListenerHandler {
   void before_greeting_failed(Client& c) {
     c.watch.end();
     if (!net::peer_finished(c.socket)) return;
-    std::erase(naming_, &c);
+    greeter_.forget(c.slot);
     ++counters_.dropped_gone;
     release(c);
-  }
-
-  // Clients whose name is still out: greeted once it has come, or its wait is over.
-  void look_after_names() {
-    if (naming_.empty()) return;
-    const std::int64_t now = loop_.now();
-    std::erase_if(naming_, [&](Client* c) {
-      std::optional<std::string> name = names_.answer(c->peer);
-      if (!name && now < c->name_deadline_us) return false;
-      greet(*c, name.value_or(net::host_text(c->peer)));
-      return true;
-    });
   }
 
   // Those whose latest line was made an idle timeout ago: silent since, or not reading it.
@@ -162,14 +123,9 @@ class Server::Impl final : public ListenerHandler {
     }
   }
 
-  // An answer that a lookup has left is taken up at once; the deadlines follow the clients.
+  // The deadlines follow the clients.
   void after_turn() {
-    look_after_names();
-    if (naming_.empty()) {
-      names_due_.disarm();
-    } else {
-      names_due_.arm(naming_.front()->name_deadline_us);
-    }
+    greeter_.after_turn();
     if (idle_.empty()) {
       idle_due_.disarm();
     } else {
@@ -205,17 +161,14 @@ class Server::Impl final : public ListenerHandler {
     if (n >= 0) {
       c.sent += static_cast<std::size_t>(n);
     } else if (const int err = net::last_error(); !net::would_block(err)) {
-      return drop(c, send_failed(err));
+      return drop(c, send_failed("deliver_id()", err));
     }
     // Mostly a line goes out whole, and the client is waited on for reading as before.
     c.watch.want(c.wanted());
   }
 
   void drop(Client& c, DropReason why) {
-    console_out("Connection dropped%s\r\n", c.label.c_str());
-    ++(why == DropReason::kIdle   ? counters_.dropped_idle
-       : why == DropReason::kGone ? counters_.dropped_gone
-                                  : counters_.dropped_failed);
+    say_dropped(c.label, why, counters_);
     release(c);
   }
 
@@ -233,12 +186,11 @@ class Server::Impl final : public ListenerHandler {
   const ServerConfig config_;
   const SampleRing& ring_;
   ServerCounters& counters_;
-  ClientNames names_;
-  EventLoop::Timer names_due_, idle_due_;
+  Greeter greeter_;
+  EventLoop::Timer idle_due_;
   std::vector<std::unique_ptr<Client>> slots_;  // IdleOrder names clients by slot
   std::vector<std::size_t> free_;
   std::size_t count_ = 0;
-  std::deque<Client*> naming_;  // clients whose name is still out, in the order they came
   IdleOrder idle_;
 };
 

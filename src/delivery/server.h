@@ -24,8 +24,8 @@ inline constexpr int kMostClients = 1024;
 // Addresses that one --listen takes.
 inline constexpr std::size_t kMostListeners = 8;
 
-// What the server has done, for whoever watches the relay: written by the serving thread
-// alone, read by any.
+// What the server has done, for whoever watches the relay: written by the serving threads
+// alone (the ID port's, and the push listener's with --push), read by any.
 struct ServerCounters {
   std::atomic<std::uint64_t> held{0};      // clients held now
   std::atomic<std::uint64_t> accepted{0};  // clients taken from the listen queue

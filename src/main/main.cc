@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "console/console.h"
+#include "delivery/push.h"
 #include "delivery/server.h"
 #include "main/options.h"
 #include "main/systemd_notify.h"
@@ -55,10 +56,12 @@ struct Shared {
 
 // Before anything connects: enough descriptors for the clients asked for, or the end.
 void check_descriptors(const Options& options) {
-  const int clients = options.server.clients;
+  const int push_clients = options.push ? options.push_config.clients : 0;
+  const int clients = options.server.clients + push_clients;
   const int listeners = static_cast<int>(options.server.listen.size());
-  const int needed =
-      clients + listeners + kDescriptorsBesideClients + (options.status ? kStatusDescriptors : 0);
+  const int needed = clients + listeners + kDescriptorsBesideClients +
+                     (options.status ? kStatusDescriptors : 0) +
+                     (options.push ? kPushDescriptors : 0);
   const int allowed = net::raise_descriptor_limit(needed);
   if (allowed >= needed) return;
   console_err("main() too few descriptors for %d clients: %d needed, %d allowed\r\n", clients,
@@ -79,6 +82,25 @@ void start_status(const Options& options, const Shared& shared, const Clock& clo
                               clock,       unix_time_us(),  options.track_rate, EVENTID_VERSION};
   try {
     std::thread([listener, sources] { serve_status(*listener, sources); }).detach();
+  } catch (const std::system_error& e) {
+    console_err("main() thread start failed: %s\r\n", e.code().message().c_str());
+    exit_process(ExitStatus::kNoResources);
+  }
+}
+
+// The push listener, open before anything connects; its thread starts once the ring is primed.
+net::Socket* open_push(const Options& options) {
+  auto* listener = new net::Socket(open_push_listener(*options.push, options.server.socket_mode));
+  if (!listener->valid()) exit_process(ExitStatus::kListenerFailed);
+  return listener;
+}
+
+void start_push(const Options& options, const net::Socket& listener, Shared& shared,
+                const Clock& clock) {
+  try {
+    std::thread([&listener, &options, &shared, clock] {
+      push_id(listener, options.push_config, shared.ring, clock, shared.server);
+    }).detach();
   } catch (const std::system_error& e) {
     console_err("main() thread start failed: %s\r\n", e.code().message().c_str());
     exit_process(ExitStatus::kNoResources);
@@ -148,7 +170,7 @@ void wait_for_first_sample(const SampleRing& ring) {
   auto& notifier = *new SystemdNotifier(usable_notify_socket(), options.upstream);
   const Clock clock =
       options.resolution == Resolution::kMicroseconds ? microsecond_clock : millisecond_clock;
-  if (options.clients_given || options.status || options.server.listen.size() > 1) {
+  if (options.clients_given || options.status || options.push || options.server.listen.size() > 1) {
     check_descriptors(options);
   }
   const net::Library sockets;
@@ -158,8 +180,10 @@ void wait_for_first_sample(const SampleRing& ring) {
   }
   if (options.publish) start_publishing(options, shared.ring);
   if (options.status) start_status(options, shared, clock);
+  const net::Socket* push_listener = options.push ? open_push(options) : nullptr;
   start_collector(shared, options, clock, notifier);
   wait_for_first_sample(shared.ring);
+  if (push_listener) start_push(options, *push_listener, shared, clock);
   const auto on_listening = [&] {
     notifier.ready(shared.ring.snapshot().connected);
     service_listening();

@@ -109,7 +109,7 @@ bool apply(std::string_view name, std::string_view value, Reading& r, std::strin
       *problem = "not an octal mode from 0 to 0777";
       return false;
     }
-  } else if (name == "--status") {
+  } else if (name == "--status" || name == "--push") {
     net::Endpoint where;
     bool has_port = false;
     if (!net::parse_listen_address(value, &where, &has_port) ||
@@ -117,7 +117,13 @@ bool apply(std::string_view name, std::string_view value, Reading& r, std::strin
       *problem = "not A.B.C.D:PORT, [IPV6]:PORT or unix:PATH, with a port from 0 to 65535";
       return false;
     }
-    o.status = where;
+    (name == "--status" ? o.status : o.push) = where;
+  } else if (name == "--push-clients") {
+    if (!parse_number(value, 1, kMostPushClients, &n)) {
+      *problem = "not a whole number from 1 to 1024";
+      return false;
+    }
+    o.push_config.clients = static_cast<int>(n);
   } else if (name == "--upstream-family") {
     if (value != "ipv4" && value != "any") {
       *problem = "neither ipv4 nor any";
@@ -142,9 +148,9 @@ bool apply(std::string_view name, std::string_view value, Reading& r, std::strin
 
 bool takes_value(std::string_view name) {
   return name == "--clients" || name == "--idle-timeout" || name == "--listen" ||
-         name == "--max-drift" || name == "--port" || name == "--publish" ||
-         name == "--resolution" || name == "--socket-mode" || name == "--status" ||
-         name == "--upstream-family";
+         name == "--max-drift" || name == "--port" || name == "--publish" || name == "--push" ||
+         name == "--push-clients" || name == "--resolution" || name == "--socket-mode" ||
+         name == "--status" || name == "--upstream-family";
 }
 
 // What is wrong with the upstream's host (position 0) or service (1), if anything. A service
@@ -262,6 +268,10 @@ std::string usage_text() {
       "                     (default 58051)",
       "  --publish WHERE    keep the estimate's basis in a shared-memory segment that programs",
       "                     read with libeventid: a file at WHERE (a mapping name on Windows)",
+      "  --push ADDR:PORT   push an ID line to each client as each new ID begins, unasked, at",
+      "                     A.B.C.D:PORT, [IPV6]:PORT (0: any free port) or unix:PATH; what",
+      "                     clients send is ignored",
+      "  --push-clients N   push to up to N clients at once, 1 to 1024 (default 64)",
       "  --resolution R     clock resolution of samples and estimates: ms (default) or us",
       service_available() ? kServiceUsage : nullptr,
       "  --socket-mode MODE the mode of a unix:PATH listener's socket, octal (default 0660)",

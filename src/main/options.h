@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "delivery/push.h"
 #include "delivery/server.h"
 #include "upstream/collector.h"
 
@@ -21,6 +22,8 @@ struct Options {
   int max_drift_ppm = kDefaultMaxDriftPpm;  // --max-drift: for the bound before a rate is found
   std::optional<net::Endpoint> status;      // --status: where the status listener listens
   std::optional<std::string> publish;       // --publish: where the segment is kept
+  std::optional<net::Endpoint> push;        // --push: where the push listener listens
+  PushConfig push_config;                   // --push-clients
   bool service = false;  // --service: under the Service Control Manager (Windows only)
 };
 

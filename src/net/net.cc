@@ -364,4 +364,10 @@ Socket open_listener(const Endpoint& where, ListenFailure* failure, int socket_m
   return Socket();
 }
 
+// --- for the push listener ---
+
+bool set_send_buffer(const Socket& s, int bytes) {
+  return set_option(s, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+}
+
 }  // namespace eventid::net

@@ -218,4 +218,10 @@ class Poller {
   Impl* impl_;
 };
 
+// --- for the push listener ---
+
+// What the system may hold unsent for a socket, in bytes (the system may round it up, as Linux
+// doubles it): a small one shows soon that a client does not read.
+bool set_send_buffer(const Socket& s, int bytes);
+
 }  // namespace eventid::net

@@ -59,6 +59,27 @@ Basis SampleRing::basis() const {
   return basis_;
 }
 
+SampleRing::Observation SampleRing::observe(std::function<void(const Basis&)> observer) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return {this, observers_.insert(observers_.end(), std::move(observer))};
+}
+
+SampleRing::Observation& SampleRing::Observation::operator=(Observation&& other) noexcept {
+  if (this != &other) {
+    end();
+    ring_ = std::exchange(other.ring_, nullptr);
+    place_ = other.place_;
+  }
+  return *this;
+}
+
+void SampleRing::Observation::end() {
+  if (!ring_) return;
+  std::lock_guard<std::mutex> lock(ring_->mutex_);
+  ring_->observers_.erase(place_);
+  ring_ = nullptr;
+}
+
 SampleRing::Snapshot SampleRing::snapshot() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return {slots_, primed_.load(std::memory_order_relaxed), connected_, rate_, basis_};

@@ -5,8 +5,10 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <list>
 #include <mutex>
 #include <optional>
+#include <utility>
 
 #include "timing/basis.h"
 
@@ -73,6 +75,11 @@ class SampleRing {
   // Told each basis as it is made, under the ring's lock so that the bases come in order. Set
   // before the collector starts.
   void set_observer(std::function<void(const Basis&)> observer) { observer_ = std::move(observer); }
+  // One more observer, told as the one above is, from the collector thread, for as long as the
+  // Observation lives: a reader that wants to know at once that the estimate has moved (the
+  // push listener's thread, woken to move its wake-up). Each is told after set_observer()'s.
+  class Observation;
+  Observation observe(std::function<void(const Basis&)> observer) const;
   // True once prime() has run: from then on every slot holds a real sample.
   bool primed() const { return primed_.load(std::memory_order_acquire); }
 
@@ -85,12 +92,32 @@ class SampleRing {
   UpstreamRate rate_;
   Basis basis_;  // made again at every write
   std::function<void(const Basis&)> observer_;
+  using Observers = std::list<std::function<void(const Basis&)>>;
+  mutable Observers observers_;  // observe()'s, under the lock
   std::atomic<bool> primed_{false};
 
   void count(int slot, const Counting& counting);
   void basis_changed() {
     if (observer_) observer_(basis_);
+    for (const auto& observer : observers_) observer(basis_);
   }
+};
+
+// Ends its observer as it goes: once it has gone, the observer is never told again.
+class SampleRing::Observation {
+ public:
+  Observation() = default;
+  Observation(Observation&& other) noexcept
+      : ring_(std::exchange(other.ring_, nullptr)), place_(other.place_) {}
+  Observation& operator=(Observation&& other) noexcept;
+  ~Observation() { end(); }
+  void end();
+
+ private:
+  friend class SampleRing;
+  Observation(const SampleRing* ring, Observers::iterator place) : ring_(ring), place_(place) {}
+  const SampleRing* ring_ = nullptr;
+  Observers::iterator place_;
 };
 
 }  // namespace eventid

@@ -38,6 +38,11 @@ int too_many_open_files();
 // Makes what a socket can hold unread small: 4 KiB.
 void shrink_receive_buffer(const net::Socket& s);
 
+// How long after its ID began a pushed line may come, in IDs, here: 20 ms on Linux; one ID
+// under Wine, whose waits are kept to the ms and whose processes now and then stall for tens
+// of ms on a loaded machine.
+double push_lateness_ids();
+
 // Sends all of text, or fails the test.
 void send_all(const net::Socket& s, const std::string& text);
 

@@ -15,4 +15,8 @@ void shrink_receive_buffer(const net::Socket& s) {
   setsockopt(static_cast<int>(s.get()), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
 }
 
+double push_lateness_ids() {
+  return 0.2;
+}
+
 }  // namespace eventid::test

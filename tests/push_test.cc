@@ -1,0 +1,159 @@
+// The push listener in this process, over loopback, on a clock that the test moves.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "delivery/id_line.h"
+#include "delivery/push.h"
+#include "support/captured_console.h"
+#include "support/clients.h"
+#include "support/eventually.h"
+#include "support/loopback.h"
+#include "timing/estimate.h"
+
+namespace eventid {
+namespace {
+
+using test::RelayClient;
+
+// A ring primed with ID 42 that arrived at 1 s, so that ID N begins at N × 100 ms - 3.2 s, and
+// the push listener on a free loopback port, on the test's clock, from 1.3 s: ID 45.
+struct PushRun {
+  explicit PushRun(int clients = 1, const UpstreamRate& rate = {}) {
+    ring.prime(make_sample(42, 1000000), rate);
+    listener = open_push_listener({net::kLoopback, 0});
+    net::Endpoint bound;
+    net::local_endpoint(listener, &bound);
+    port = bound.port;
+    const ServerSeam seam{[](const net::Endpoint&) { return std::optional<std::string>("host"); }};
+    server =
+        std::make_unique<PushServer>(loop, listener, PushConfig{clients}, ring, counters, seam);
+    thread = std::thread([this] { EXPECT_TRUE(loop.run()); });
+  }
+  ~PushRun() {
+    loop.stop();
+    thread.join();
+  }
+  void set_clock(std::int64_t us) {
+    now_us = us;
+    loop.wake();
+  }
+  // The ID and its µs, without the jitter figures that every sample changes.
+  static std::string position(const std::string& line) { return line.substr(0, line.find(' ')); }
+
+  test::CapturedConsole console;
+  std::atomic<std::int64_t> now_us{1300000};
+  SampleRing ring;
+  ServerCounters counters;
+  EventLoop loop{"push_id()", [this] { return now_us.load(); }};
+  net::Socket listener;
+  std::uint16_t port = 0;
+  std::unique_ptr<PushServer> server;
+  std::thread thread;
+};
+
+// Whether the client gets nothing more in 300 ms.
+bool hears_nothing(RelayClient& c) {
+  net::set_recv_timeout(c.socket, 300000);
+  const bool nothing = c.read_line().empty();
+  net::set_recv_timeout(c.socket, 3000000);
+  return nothing;
+}
+
+struct Step {
+  std::int64_t now_us;
+  const char* position;  // of the line pushed then; null for none
+};
+
+void expect_pushes(PushRun& push, RelayClient& client, const std::vector<Step>& steps) {
+  for (const Step& s : steps) {
+    push.set_clock(s.now_us);
+    if (s.position) {
+      EXPECT_EQ(PushRun::position(client.read_line()), s.position) << s.now_us;
+    } else {
+      EXPECT_TRUE(hears_nothing(client)) << s.now_us;
+    }
+  }
+}
+
+// What a client sends is ignored; a clock that leaps gets the ID of the moment, once.
+TEST(Push, GreetsAtOnceThenOneLineAsEachIdBegins) {
+  PushRun push;
+  RelayClient client(push.port);
+  EXPECT_EQ(client.read_line(), "45.00000 O 0 -11\r\n");
+  client.send(std::string(5000, 'x'));
+  expect_pushes(push, client,
+                {{1399999, nullptr},
+                 {1400000, "46.00000"},
+                 {1450000, nullptr},
+                 {1750001, "49.50001"},
+                 {1800000, "50.00000"}});
+  EXPECT_EQ(push.counters.lines, 4u);
+  EXPECT_EQ(push.console.out(),
+            "Push on 127.0.0.1:" + std::to_string(push.port) + "\r\nConnected to host\r\n");
+}
+
+// The IDs step back by one (the estimate's end of an ID moved later, as a few µs would): the
+// next line is the next ID after the last pushed. Back by two: a line at once.
+TEST(Push, AnIdIsPushedOnceAndAStepBackOfMoreThanOneAtOnce) {
+  PushRun push;
+  RelayClient client(push.port);
+  client.read_line();
+  expect_pushes(push, client, {{1400000, "46.00000"}});
+  push.ring.store(make_sample(45, 1400000), {}, {}, {.from_us = 1400000});
+  expect_pushes(push, client, {{1500000, nullptr}, {1600000, "47.00000"}});
+  push.ring.store(make_sample(45, 1600000), {}, {}, {.from_us = 1600000});
+  EXPECT_EQ(PushRun::position(client.read_line()), "45.00000");
+}
+
+// An upstream a hundred times slower than the relay's clock puts the loop's own wake-up for
+// ID 43 ten seconds away: only the faster sample's arrival can bring the line in time.
+TEST(Push, ASampleThatMovesTheBoundaryMovesTheWakeUp) {
+  const UpstreamRate slow{-0.99, -0.99};
+  PushRun push(1, slow);
+  RelayClient client(push.port);
+  EXPECT_EQ(PushRun::position(client.read_line()), "42.03000");
+  EXPECT_TRUE(hears_nothing(client));  // and the loop's wake-ups from the greeting are over
+  push.ring.store(make_sample(43, 1300000), slow);
+  EXPECT_EQ(PushRun::position(client.read_line()), "43.00000");
+}
+
+// One client never reads: the relay holds one line for it at most, and drops it, as idle,
+// 1 s after its first send that blocked, whatever the system takes from it since; the other
+// gets every line, and a client beyond the places waits for one.
+TEST(Push, AClientThatDoesNotReadIsDroppedASecondAfterItsSendBlocked) {
+  PushRun push(2);
+  RelayClient stuck(push.port);
+  test::shrink_receive_buffer(stuck.socket);
+  EXPECT_TRUE(test::well_formed(stuck.read_line()));
+  RelayClient reader(push.port);  // pushed to after the stuck one, in each round
+  EXPECT_TRUE(test::well_formed(reader.read_line()));
+  RelayClient waiting(push.port);
+  // A round that makes one line only passes the stuck client by: its send has blocked by the
+  // round before.
+  std::int64_t now = 1300000, blocked_by = 0;
+  while (push.counters.dropped_idle == 0 && now < 1000000000) {
+    const std::uint64_t lines = push.counters.lines;
+    push.set_clock(now += 100000);
+    ASSERT_TRUE(test::well_formed(reader.read_line())) << now;
+    if (!blocked_by && push.counters.dropped_idle == 0 && push.counters.lines - lines == 1) {
+      blocked_by = now - 100000;
+      EXPECT_TRUE(hears_nothing(waiting));
+    }
+  }
+  EXPECT_GT(blocked_by, 0);
+  EXPECT_GT(now, blocked_by);
+  EXPECT_LE(now, blocked_by + kPushBlockedUs);
+  EXPECT_TRUE(test::well_formed(waiting.read_line()));  // the place freed
+  const std::string out = push.console.out();
+  EXPECT_EQ(test::occurrences(out, "Connection dropped (127.0.0.1:"), 1u) << out;
+  EXPECT_EQ(test::occurrences(out, "Connected to host (127.0.0.1:"), 3u) << out;
+}
+
+}  // namespace
+}  // namespace eventid

@@ -640,7 +640,8 @@ TEST(RelayFailures, PortTakenEndsWithStatusThree) {
   const std::string at = "127.0.0.1:" + std::to_string(taken.port);
   Process push(EVENTID_RELAY, {"--push", at, "127.0.0.1", std::to_string(sim.port)});
   EXPECT_EQ(push.wait_exit(15s), code(ExitStatus::kListenerFailed));
-  EXPECT_EQ(push.err(), "main() push bind failed: " + port_in_use_text() + "\r\n");
+  EXPECT_EQ(push.err(), "main() push bind failed: " + port_in_use_text() +
+                            "\r\nmain() push cannot listen on " + at + "\r\n");
   EXPECT_EQ(push.out(), "");  // before it connects anywhere
 }
 

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <thread>
@@ -433,55 +434,40 @@ net::Endpoint unix_endpoint(const std::string& path) {
   return e;
 }
 
-TEST(Listeners, IPv6ListenerAndUpstreamBesideIPv4) {
-  Simulator sim({"--bind", "[::1]"});
-  Process relay(EVENTID_RELAY, {"--clients", "2", "--listen", "127.0.0.1:0,[::1]:0", "[::1]",
-                                std::to_string(sim.port)});
-  const std::vector<net::Endpoint> named = listening_addresses(relay, 2);
-  ASSERT_EQ(named.size(), 2u) << relay.out() << relay.err();
-  EXPECT_EQ(named[1].family, net::Family::kIpv6);
-  const double asked = sim.truth();
-  RelayClient v4(named[0]), v6(named[1]);
-  expect_tracks_truth(v4.read_line(), sim, asked);
-  expect_tracks_truth(v6.read_line(), sim, asked);
-  EXPECT_NE(relay.out().find("Trying to connect to [::1]\r\nConnection to [::1] successful\r\n"),
-            std::string::npos);
-}
-
-// A stale socket at the path is replaced, the socket made with --socket-mode, and removed when
-// SIGTERM ends the relay. Where the system has no Unix-domain sockets (Wine), the relay says
-// so and ends.
-TEST(Listeners, UnixSocketBesideIPv4) {
+// One conversation on IPv4, IPv6 and, where the system has them, a Unix-domain socket, fed by
+// an IPv6 upstream. The stale socket at the path is replaced, the new one made with
+// --socket-mode, and removed when SIGTERM ends the relay.
+TEST(Listeners, EveryFormServesOneConversation) {
   ScratchDirectory dir;
   const std::string path = dir.path + "/id.sock";
   const bool unix_sockets = EVENTID_POSIX_SHELL;
+  std::string listen = "127.0.0.1:0,[::1]:0";
   if (unix_sockets) {
     const net::Socket left_behind = net::open_stream(net::Family::kUnix);
     ASSERT_TRUE(net::bind_to(left_behind, unix_endpoint(path)));
+    listen += ",unix:" + path;
   }
-  Simulator sim;
-  Process relay(EVENTID_RELAY, {"--clients", "2", "--socket-mode", "640", "--listen",
-                                "127.0.0.1:0,unix:" + path, "127.0.0.1", std::to_string(sim.port)});
-  if (!unix_sockets) {
-    EXPECT_EQ(relay.wait_exit(15s), code(ExitStatus::kListenerFailed));
-    EXPECT_EQ(relay.err().rfind("deliver_id() socket failed: ", 0), 0u) << relay.err();
-    EXPECT_NE(relay.err().find("\r\ndeliver_id() cannot listen on unix:" + path + "\r\n"),
-              std::string::npos)
-        << relay.err();
-    return;
+  Simulator sim({"--bind", "[::1]"});
+  Process relay(EVENTID_RELAY, {"--clients", "3", "--socket-mode", "640", "--listen", listen,
+                                "[::1]", std::to_string(sim.port)});
+  std::vector<net::Endpoint> named = listening_addresses(relay, unix_sockets ? 3 : 2);
+  ASSERT_EQ(named.size(), unix_sockets ? 3u : 2u) << relay.out() << relay.err();
+  EXPECT_EQ(named[1].family, net::Family::kIpv6);
+  const double asked = sim.truth();
+  std::vector<std::unique_ptr<RelayClient>> clients;
+  for (const net::Endpoint& where : named) {
+    clients.push_back(std::make_unique<RelayClient>(where));
+    expect_tracks_truth(clients.back()->read_line(), sim, asked);
   }
-  const std::vector<net::Endpoint> named = listening_addresses(relay, 2);
-  ASSERT_EQ(named.size(), 2u) << relay.out() << relay.err();
-  EXPECT_EQ(net::endpoint_text(named[1]), "unix:" + path);
+  EXPECT_NE(relay.out().find("Trying to connect to [::1]\r\nConnection to [::1] successful\r\n"),
+            std::string::npos);
+  if (!unix_sockets) return;
+  EXPECT_EQ(net::endpoint_text(named[2]), "unix:" + path);
   using std::filesystem::perms;
   EXPECT_EQ(std::filesystem::status(path).permissions(),
             perms::owner_read | perms::owner_write | perms::group_read);
-  const double asked = sim.truth();
-  RelayClient local(named[1]), v4(named[0]);
-  expect_tracks_truth(local.read_line(), sim, asked);
-  expect_tracks_truth(v4.read_line(), sim, asked);
-  local.send("x");
-  expect_tracks_truth(local.read_line(), sim, asked);
+  clients[2]->send("x");
+  expect_tracks_truth(clients[2]->read_line(), sim, asked);
   const std::string greeting = "Connected to unix:" + path + " (unix:" + path + ")\r\n";
   EXPECT_TRUE(eventually([&] { return relay.out().find(greeting) != std::string::npos; }))
       << relay.out();
@@ -489,11 +475,22 @@ TEST(Listeners, UnixSocketBesideIPv4) {
   EXPECT_FALSE(std::filesystem::exists(path));
 }
 
-// What must not be replaced is left as it is, and the relay ends saying why.
+// What must not be replaced is left as it is, and the relay ends saying why. Where the system
+// has no Unix-domain sockets (Wine), the relay says so and ends.
 TEST(Listeners, UnixSocketPathsThatAreRefused) {
-  if (!EVENTID_POSIX_SHELL) GTEST_SKIP() << "no Unix-domain sockets here";
   ScratchDirectory dir;
   const std::string path = dir.path + "/id.sock";
+  Simulator sim;
+  if (!EVENTID_POSIX_SHELL) {
+    Process relay(EVENTID_RELAY,
+                  {"--listen", "127.0.0.1:0,unix:" + path, "127.0.0.1", std::to_string(sim.port)});
+    EXPECT_EQ(relay.wait_exit(15s), code(ExitStatus::kListenerFailed));
+    EXPECT_EQ(relay.err().rfind("deliver_id() socket failed: ", 0), 0u) << relay.err();
+    EXPECT_NE(relay.err().find("\r\ndeliver_id() cannot listen on unix:" + path + "\r\n"),
+              std::string::npos)
+        << relay.err();
+    return;
+  }
   net::Socket live;
   const struct {
     const char* what;
@@ -520,7 +517,6 @@ TEST(Listeners, UnixSocketPathsThatAreRefused) {
        "bind failed: Permission denied", dir.path + ": another user may write this directory",
        false},
   };
-  Simulator sim;
   for (const auto& c : cases) {
     c.make();
     Process relay(EVENTID_RELAY,

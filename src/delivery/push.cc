@@ -196,7 +196,7 @@ class PushServer::Impl final : public ListenerHandler {
   // Pushes when a new ID has begun, and sets the wake-up for the next one, from the basis as
   // it stands now.
   void look_after_boundary() {
-    const Basis basis = ring_.basis();
+    Basis basis = ring_.basis();
     if (!basis.primed) return boundary_.disarm();
     push_if_begun(basis);
     std::int64_t due = when_id_begins(basis, loop_.now(), last_id_ + 1);
@@ -204,6 +204,7 @@ class PushServer::Impl final : public ListenerHandler {
       waited_for_ = due;
       for (int i = 0; i < kMostClockReads && loop_.now() < due; ++i) {
       }
+      basis = ring_.basis();  // a sample may have come meanwhile
       push_if_begun(basis);
       due = when_id_begins(basis, loop_.now(), last_id_ + 1);
     }

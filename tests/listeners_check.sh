@@ -41,6 +41,16 @@ curl -sf --unix-socket "$work/status.sock" http://relay/status | grep -q '"state
 kill -TERM "$unix_relay" && wait "$unix_relay" 2>/dev/null
 [[ ! -e $work/status.sock ]] || fail "the status socket outlived the relay's SIGTERM"
 
+# A relay started with SIGINT ignored (a script's background job) keeps ignoring it.
+bash -c "trap '' INT; exec \"\$0\" \"\$@\"" "$relay" --port 0 --status "unix:$work/ign.sock" \
+  127.0.0.1 "$upstream" >"$work/ign.out" 2>&1 &
+ignoring=$!
+within 10 grep -qs "Status on" "$work/ign.out" || fail "no status: $(cat "$work/ign.out")"
+kill -INT "$ignoring"
+sleep 0.5  # nothing to wait for: it is to go on as it was
+kill -0 "$ignoring" 2>/dev/null || fail "a relay that ignored SIGINT ended on it"
+kill -TERM "$ignoring" && wait "$ignoring" 2>/dev/null
+
 # IPv6 disabled: only as root, where a namespace of our own can be had.
 if [[ $(id -u) != 0 ]] || ! unshare -n true 2>/dev/null; then
   echo "SKIP: IPv6 disabled in a namespace needs root and unshare"

@@ -528,6 +528,20 @@ TEST(Listeners, UnixSocketPathsThatAreRefused) {
         << c.what;
     EXPECT_EQ(std::filesystem::exists(path), c.left) << c.what;
   }
+  // A link on the way that another user owns could be pointed elsewhere at any time.
+  std::filesystem::permissions(dir.path, std::filesystem::perms::group_write,
+                               std::filesystem::perm_options::remove);
+  const std::string link = dir.path + "/link";
+  std::filesystem::create_directory_symlink(dir.path, link);
+  Process chown("/bin/chown", {"-h", "65534", link});
+  if (chown.wait_exit(10s) != 0) GTEST_SKIP() << "no other user's link can be made here";
+  Process relay(EVENTID_RELAY,
+                {"--listen", "unix:" + link + "/id.sock", "127.0.0.1", std::to_string(sim.port)});
+  EXPECT_EQ(relay.wait_exit(15s), code(ExitStatus::kListenerFailed));
+  EXPECT_EQ(relay.err(),
+            "deliver_id() bind failed: Permission denied\r\ndeliver_id() cannot listen "
+            "on unix:" +
+                link + "/id.sock (" + link + ": a link that another user owns)\r\n");
 }
 
 // --- the push listener ---

@@ -57,7 +57,8 @@ bool parse_listen_list(std::string_view value, std::vector<ListenSpec>* out) {
 
 // A mode in octal digits, as chmod takes it: "660", "0660".
 bool parse_mode(std::string_view text, int* mode) {
-  if (text.empty() || text.size() > 4) return false;
+  while (text.size() > 1 && text[0] == '0') text.remove_prefix(1);
+  if (text.empty() || text.size() > 3) return false;
   int value = 0;
   for (const char c : text) {
     if (c < '0' || c > '7') return false;

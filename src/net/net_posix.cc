@@ -51,7 +51,7 @@ bool someone_listens(const std::string& path) {
 
 bool native::make_room_for_socket(const std::string& path, ListenFailure* failure) {
   std::string why;
-  if (!unsafe_directory(path, &why).empty()) return refuse(failure, EACCES, why);
+  if (!unsafe_directory(path, &why).empty()) return refuse(failure, errno, why);
   struct stat about;
   if (::lstat(path.c_str(), &about) != 0) {
     return errno == ENOENT || refuse(failure, errno, path + ": " + std::strerror(errno));

@@ -18,7 +18,12 @@ void close_on_ending_signals() {
   struct sigaction action {};
   action.sa_handler = close_then_end;
   sigemptyset(&action.sa_mask);
-  for (const int s : {SIGTERM, SIGINT}) ::sigaction(s, &action, nullptr);
+  for (const int s : {SIGTERM, SIGINT}) {
+    struct sigaction before {};
+    // A signal the relay was started with ignored (a background job's SIGINT) stays ignored.
+    if (::sigaction(s, nullptr, &before) == 0 && before.sa_handler == SIG_IGN) continue;
+    ::sigaction(s, &action, nullptr);
+  }
 }
 
 void remove_file(const char* path) {

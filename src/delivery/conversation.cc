@@ -9,7 +9,7 @@ namespace eventid {
 
 std::string client_label(const net::Endpoint& peer, int places) {
   if (places <= 1) return "";
-  return " (" + net::endpoint_text(peer) + ")";
+  return std::string(" (").append(net::endpoint_text(peer)).append(")");
 }
 
 DropReason send_failed(const char* who, int err) {

@@ -29,7 +29,7 @@ bool parse_number(std::string_view text, long low, long high, long* out) {
 constexpr char kAddressForms[] = "A.B.C.D[:PORT], [IPV6][:PORT] or unix:PATH";
 
 // A --listen address, and whether it named its port: --port gives the port of one that did not.
-struct ListenSpec {
+struct ListenEntry {
   net::Endpoint where;
   bool has_port = false;
 };
@@ -37,18 +37,18 @@ struct ListenSpec {
 // What the options say, as far as they have been read.
 struct Reading {
   Options& options;
-  std::vector<ListenSpec> listen;  // the latest --listen's
+  std::vector<ListenEntry> listen;  // the latest --listen's
   std::uint16_t port = kDeliveryPort;
 };
 
-bool parse_listen_list(std::string_view value, std::vector<ListenSpec>* out) {
+bool parse_listen_list(std::string_view value, std::vector<ListenEntry>* out) {
   out->clear();
   for (std::size_t begin = 0;;) {
     const std::size_t comma = value.find(',', begin);
-    ListenSpec spec;
+    ListenEntry entry;
     const std::string_view item = value.substr(begin, comma - begin);
-    if (!net::parse_listen_address(item, &spec.where, &spec.has_port)) return false;
-    out->push_back(std::move(spec));
+    if (!net::parse_listen_address(item, &entry.where, &entry.has_port)) return false;
+    out->push_back(std::move(entry));
     if (out->size() > kMostListeners) return false;
     if (comma == std::string_view::npos) return true;
     begin = comma + 1;
@@ -182,9 +182,9 @@ void resolve_listeners(const Reading& r, ServerConfig* server) {
   }
   server->listen.clear();
   server->listen_given = true;
-  for (const ListenSpec& spec : r.listen) {
-    server->listen.push_back(spec.where);
-    if (!spec.has_port) server->listen.back().port = r.port;
+  for (const ListenEntry& entry : r.listen) {
+    server->listen.push_back(entry.where);
+    if (!entry.has_port) server->listen.back().port = r.port;
   }
 }
 

@@ -384,11 +384,12 @@ TEST(RelayStatus, TrackingTheRateOfAnUpstreamBeyondTheBound) {
   expect_rate_tracked(-1100, true);
 }
 
-// Every tenth announcement 20 ms early, and the IDs stepping back by one 8 s in: with
-// --track-rate no line is off by more than 5 ms but in the 1.5 s after the step, where
-// without it the early samples would lead it by 20 ms and the step for 4 s.
+// Every tenth announcement 20 ms early, and the IDs stepping back by one just before the 80th,
+// an early one, is sent: with --track-rate no line is off by more than 5 ms but in the 1.5 s
+// after the step, where without it the early samples would lead it by 20 ms and the step for
+// 4 s, and where an early sample among those that show the step would lead it from then on.
 TEST(RelayStatus, TrackingTheRateHoldsEarlySamplesOutAndTakesAStepSoon) {
-  RelayRun run({.sim_args = {"--early-every", "10", "--early-us", "20000", "--jump-at", "8",
+  RelayRun run({.sim_args = {"--early-every", "10", "--early-us", "20000", "--jump-at", "7.95",
                              "--jump-by", "-1"},
                 .relay_args = {"--track-rate", "--resolution", "us", "--status", "127.0.0.1:0"}});
   ASSERT_TRUE(run.listening()) << run.relay.err();
@@ -398,7 +399,7 @@ TEST(RelayStatus, TrackingTheRateHoldsEarlySamplesOutAndTakesAStepSoon) {
   for (double asked = run.sim.truth(); run.sim.elapsed() < 14; asked = run.sim.truth()) {
     client.send("x");
     const std::string line = client.read_line();
-    const double arrived = run.sim.truth(), since_step = run.sim.elapsed() - 8;
+    const double arrived = run.sim.truth(), since_step = run.sim.elapsed() - 7.95;
     if (since_step >= -0.2 && since_step < 1.5) continue;
     EXPECT_GE(line_position(line), asked - 0.05) << line << " at " << since_step;
     EXPECT_LE(line_position(line), arrived + 0.05) << line << " at " << since_step;

@@ -345,6 +345,36 @@ TEST(Rate, StepsStartTheHistoryAfreshAndNeverBendTheRate) {
   }
 }
 
+// A run that shows a step with samples 20 ms early among it ('e'): fewer than three that early
+// start no history, so that the next early sample lies below the envelope; three are a shift.
+TEST(Rate, EarlySamplesAmongAStepsRunStartNoHistory) {
+  for (const auto& [run, left_out, next_early_above_us] :
+       {std::tuple{".....", 0, -20000.0},
+        {"e....", 1, -20000.0},
+        {"....e", 1, -20000.0},
+        {".e.e.", 2, -20000.0},
+        {"ee.e.", 0, 0.0}}) {
+    RateTracker t(RateTracker::kShortStepRun, RateTracker::kShortLineSpanUs);
+    Upstream u(0);
+    feed(t, u, 5);
+    u.jump = -1;
+    std::vector<std::int64_t> early_at;
+    for (const char* c = run; *c; ++c) {
+      Sample s = u.next();
+      if (*c == 'e') early_at.push_back((s = make_sample(s.id, s.arrival_us - 20000)).arrival_us);
+      t.add(s, 500);
+    }
+    ASSERT_EQ(t.steps(), 1) << run;
+    const LeftOutAtStep& out = t.left_out_at_step();
+    ASSERT_EQ(out.count, left_out) << run;
+    for (int i = 0; i < left_out; ++i) EXPECT_EQ(out.arrival_us[i], early_at[i]) << run;
+    const Sample next = u.next();
+    EXPECT_NEAR(*t.above_envelope(next.arrival_us - 20000, next.offset_us - 20000),
+                next_early_above_us, 500)
+        << run;
+  }
+}
+
 // With a short line span the envelope follows a slow upstream's offsets from 2 s on, so that
 // a sample 2 ms early shows 2 ms below it; by default, its smallest offset until 10 s.
 TEST(Rate, AShortLineSpanDrawsTheEnvelopeSooner) {
@@ -551,7 +581,8 @@ TEST(Ring, CountingDecidesTheSmallestOffset) {
         {"the newest held out too", Counting{false, 0, std::nullopt}, -1500, -1000},
         {"two before it confirmed", Counting{true, 2, std::nullopt}, -500, -2000},
         {"three before it confirmed", Counting{true, 3, std::nullopt}, -500, -3000},
-        {"only from a step on", Counting{true, 0, ms(1400)}, -500, -500}}) {
+        {"only from a step on", Counting{true, 0, ms(1400)}, -500, -500},
+        {"but one left out at it", Counting{true, 0, ms(1300), {{ms(1300)}, 1}}, -500, -500}}) {
     SampleRing ring;
     ring.prime({ms(1000), 10, 0});
     for (const auto& [at_ms, offset_us, counts] :

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "timing/rate.h"
 #include "timing/ring.h"
 
 namespace eventid {
@@ -21,7 +22,7 @@ class HoldOut {
   // Samples in a row that far below: the first and the two after it. Waiting for more would
   // keep a real shift out of the estimate longer; for fewer, two early samples in a row would
   // pass.
-  static constexpr int kConfirming = 3;
+  static constexpr int kConfirming = RateTracker::kConfirming;
   // The least depth below the envelope that holds a sample back, µs.
   static constexpr double kMinDepthUs = 200;
   // Heights remembered for the noise: ten seconds of samples.

@@ -22,7 +22,7 @@ RateTracker::RateTracker(int step_run, std::int64_t line_span_us)
     : step_run_(std::clamp(step_run, 1, kStepRun)),
       line_span_us_(std::clamp(line_span_us, kSecondUs, kMinSpanUs)) {}
 
-void RateTracker::add(const Sample& sample) {
+void RateTracker::add(const Sample& sample, double run_depth_us) {
   const std::int64_t second = floor_div(sample.arrival_us, kSecondUs);
   if (empty_ || second - newest_second_ >= kBuckets) {
     const Point first{sample.arrival_us, sample.offset_us};
@@ -39,7 +39,7 @@ void RateTracker::add(const Sample& sample) {
     above_[above_count_++] = p;
     if (above_count_ == step_run_) {
       ++steps_;
-      start(above_.data(), step_run_);
+      start_from_run(run_depth_us);
     }
     return;
   }
@@ -72,8 +72,33 @@ void RateTracker::start(const Point* points, int count) {
   above_count_ = 0;
   newest_second_ = floor_div(points[0].arrival_us, kSecondUs);
   began_us_ = points[0].arrival_us;
+  left_out_ = {};
   lowest_offset_us_ = points[0].offset_us;
   for (int i = 0; i < count; ++i) insert(points[i]);
+}
+
+// An early sample among the run would be the new envelope, and every early sample after it
+// would lie on it rather than below: the hold-out would let them all in from then on. Only the
+// kConfirming - 1 lowest can lie deeper than depth_us below the kConfirming-th lowest.
+void RateTracker::start_from_run(double depth_us) {
+  static_assert(kConfirming - 1 <= std::tuple_size_v<decltype(LeftOutAtStep::arrival_us)>);
+  LeftOutAtStep left_out;
+  std::array<Point, kStepRun> kept{};
+  int n = 0;
+  if (step_run_ < kConfirming) depth_us = kAnyDepth;
+  std::array<std::int64_t, kStepRun> offsets{};
+  for (int i = 0; i < step_run_; ++i) offsets[i] = above_[i].offset_us;
+  std::nth_element(offsets.begin(), offsets.begin() + kConfirming - 1, offsets.begin() + step_run_);
+  const double confirmed_us = static_cast<double>(offsets[kConfirming - 1]);
+  for (int i = 0; i < step_run_; ++i) {
+    if (static_cast<double>(above_[i].offset_us) < confirmed_us - depth_us) {
+      left_out.arrival_us[static_cast<std::size_t>(left_out.count++)] = above_[i].arrival_us;
+    } else {
+      kept[static_cast<std::size_t>(n++)] = above_[i];
+    }
+  }
+  start(kept.data(), n);
+  left_out_ = left_out;
 }
 
 // Keeps each second's smallest offset; any change moves the envelope.

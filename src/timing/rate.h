@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <limits>
 #include <optional>
 
 #include "timing/ring.h"
@@ -37,6 +38,10 @@ bool beyond_bound(double rate_found, bool was_beyond);
 // envelope at once, with that sample alone; a run of samples in a row more than kStepUs above
 // it, with those samples. Samples that far above wait outside the history meanwhile, and are
 // dropped when a sample near the envelope ends their run: merely late, they say nothing of it.
+// Where the tracker is told how deep a sample may lie below the others (the hold-out's depth),
+// a run that makes a step is judged among itself as the hold-out judges samples one by one:
+// a sample that lies deeper than that below the run's kConfirming-th smallest offset has too
+// few others that low to confirm it, an early one, and starts no history.
 // The run is kStepRun long by default, as long as the ring, so that the ring holds no sample
 // from before the step once it is seen; kShortStepRun, half a second, where the estimate
 // leaves the samples from before a step out itself (--track-rate).
@@ -54,6 +59,9 @@ class RateTracker {
   // by 50 ms for that long passes for one too, and is followed back when the delay falls again
   // (samples far below the envelope, held out until two more confirm them: holdout.h).
   static constexpr int kShortStepRun = 5;
+  // A sample far below the others and the two after it: fewer that low are no shift.
+  static constexpr int kConfirming = 3;
+  static constexpr double kAnyDepth = std::numeric_limits<double>::infinity();
   // The history's span before a rate is found and, by default, before the envelope is a line.
   static constexpr std::int64_t kMinSpanUs = 10000000;
   // Long enough that the line's slope is off by no more than tens of ppm, short enough that a
@@ -63,7 +71,9 @@ class RateTracker {
   // step_run: samples in a row far above the envelope that make a step, 1 to kStepRun;
   // line_span_us: the history's span from which the envelope is a line, 1 s to kMinSpanUs.
   explicit RateTracker(int step_run = kStepRun, std::int64_t line_span_us = kMinSpanUs);
-  void add(const Sample& sample);
+  // run_depth_us: how far below the others a sample of a run that makes a step may lie and
+  // still start the history; by default any.
+  void add(const Sample& sample, double run_depth_us = kAnyDepth);
   // The rate for the estimate: the rate found, held within ±kMaxRate.
   std::optional<double> rate() const;
   // The rate found, within bounds or not; none until the history spans kMinSpanUs.
@@ -72,6 +82,9 @@ class RateTracker {
   int steps() const { return steps_; }
   // The arrival of the history's first sample: after a step, the step's first.
   std::int64_t history_began_us() const { return began_us_; }
+  // The arrivals of the samples that the last step's run left out, none after a step of
+  // another kind. At most kConfirming - 1 of them.
+  const LeftOutAtStep& left_out_at_step() const { return left_out_; }
   // How far the rate found may be off: twice the points' mean height above the line, over the
   // history's span (a line through points that high at either end would slope that much
   // more). Meaningful with a rate found.
@@ -96,6 +109,7 @@ class RateTracker {
   };
 
   void start(const Point* points, int count);
+  void start_from_run(double depth_us);
   void insert(const Point& p);
   void follow_wrap(std::int64_t shift_us);
   void fit();
@@ -114,6 +128,7 @@ class RateTracker {
   double mean_height_us_ = 0;
   std::array<Point, kStepRun> above_{};
   int above_count_ = 0;
+  LeftOutAtStep left_out_{};
   int step_run_;
   std::int64_t line_span_us_;
   std::int64_t began_us_ = 0;

@@ -44,6 +44,9 @@ void SampleRing::count(int slot, const Counting& counting) {
   if (!counting.from_us) return;
   for (int i = 0; i < kRingSize; ++i) {
     if (wrapping_sub(slots_[i].arrival_us, *counting.from_us) < 0) counted_[i] = false;
+    for (int k = 0; k < counting.left_out.count; ++k) {
+      if (slots_[i].arrival_us == counting.left_out.arrival_us[k]) counted_[i] = false;
+    }
   }
 }
 

@@ -33,6 +33,13 @@ struct UpstreamRate {
   std::uint64_t steps = 0;       // steps of the upstream's IDs, each of which began it afresh
 };
 
+// Samples stored before a sample that the estimate leaves out after all, by arrival: early ones
+// among the run of samples that showed a step (rate.h).
+struct LeftOutAtStep {
+  std::array<std::int64_t, 2> arrival_us{};
+  int count = 0;
+};
+
 // Which of the ring's samples the estimate's smallest offset counts, as one store changes it.
 // All of them, unless the collector holds one out (holdout.h) or a step leaves the older ones
 // behind; the jitter figures and the state count every sample all the same.
@@ -40,6 +47,7 @@ struct Counting {
   bool sample = true;  // the sample stored
   int confirmed = 0;   // samples stored just before it, held out until now, that count again
   std::optional<std::int64_t> from_us;  // when set, only samples that arrived from then on
+  LeftOutAtStep left_out = {};          // and of those, not these
 };
 
 // The one view of the upstream that the collector thread shares with the threads that serve:

@@ -52,15 +52,22 @@ void tell_bound(Collector& c, double found) {
 }
 
 // With --track-rate the tracker takes only what the hold-out lets in, and a step it sees
-// leaves the samples from before it out of the estimate.
+// leaves the samples from before it out of the estimate, with any early one among those that
+// showed it.
 Counting admit(Collector& c, const Sample& sample) {
   const HoldOut::Verdict v =
       c.hold_out.judge(sample, c.rate.above_envelope(sample.arrival_us, sample.offset_us));
   c.counters.held_out += static_cast<std::uint64_t>(v.held_out);
   const int steps = c.rate.steps();
-  for (int i = 0; i < v.admitted_count; ++i) c.rate.add(v.admitted[static_cast<std::size_t>(i)]);
+  for (int i = 0; i < v.admitted_count; ++i) {
+    c.rate.add(v.admitted[static_cast<std::size_t>(i)], c.hold_out.depth_us());
+  }
   Counting counting{v.counts, v.confirmed, std::nullopt};
-  if (c.rate.steps() != steps) counting.from_us = c.rate.history_began_us();
+  if (c.rate.steps() != steps) {
+    counting.from_us = c.rate.history_began_us();
+    counting.left_out = c.rate.left_out_at_step();
+    c.counters.held_out += static_cast<std::uint64_t>(counting.left_out.count);
+  }
   return counting;
 }
 

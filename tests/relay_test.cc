@@ -561,14 +561,16 @@ std::uint16_t push_port(const Process& relay) {
   return port;
 }
 
-// A line's ID is the one after the line before it, and it came within 20 ms (on Linux) of the
-// ID's beginning by the relay's estimate (its µs) and by the truth when it arrived.
-void expect_next_in_time(const std::string& line, double previous, double truth) {
+// A line's ID is the one after the line before it, and it came within_ids of the ID's
+// beginning (by default 20 ms on Linux) by the relay's estimate (its µs) and by the truth when
+// it arrived.
+void expect_next_in_time(const std::string& line, double previous, double truth,
+                         double within_ids = push_lateness_ids()) {
   const double at = line_position(line), id = std::floor(at);
   ASSERT_EQ(id, previous + 1) << line;
-  EXPECT_LT(at - id, push_lateness_ids()) << line;
+  EXPECT_LT(at - id, within_ids) << line;
   EXPECT_GE(truth, id - 0.01) << line;  // the truth is read after the line, to the µs
-  EXPECT_LE(truth, id + push_lateness_ids()) << line;
+  EXPECT_LE(truth, id + within_ids) << line;
 }
 
 TEST(RelayPush, SixHundredIdsEachAsItBegins) {
@@ -583,13 +585,15 @@ TEST(RelayPush, SixHundredIdsEachAsItBegins) {
   }
 }
 
-// A push client that reads every line on a thread of its own, each checked as it comes.
+// A push client that reads every line on a thread of its own, each checked as it comes: it
+// keeps its pace while each line comes within its own ID. Beside the other tests the machine
+// stalls for tens of ms now and then; the tight bound is the paced test's that runs alone.
 struct PacedReader {
   PacedReader(std::uint16_t port, const Simulator& sim) : client(port) {
     thread = std::thread(
         [this, &sim, previous = std::floor(line_position(client.read_line()))]() mutable {
           for (std::string line; !stop && !(line = client.read_line()).empty(); ++count) {
-            expect_next_in_time(line, previous, sim.truth());
+            expect_next_in_time(line, previous, sim.truth(), 1.0);
             previous = std::floor(line_position(line));
             latest = std::chrono::steady_clock::now().time_since_epoch().count();
           }

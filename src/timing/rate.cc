@@ -82,16 +82,21 @@ void RateTracker::start(const Point* points, int count) {
 // kConfirming - 1 lowest can lie deeper than depth_us below the kConfirming-th lowest.
 void RateTracker::start_from_run(double depth_us) {
   static_assert(kConfirming - 1 <= std::tuple_size_v<decltype(LeftOutAtStep::arrival_us)>);
+  // Below this, fewer than kConfirming samples of the run lie: none in a run shorter than that.
+  double floor_us = -kAnyDepth;
+  if (step_run_ >= kConfirming) {
+    std::array<std::int64_t, kStepRun> offsets{};
+    for (int i = 0; i < step_run_; ++i)
+      offsets[static_cast<std::size_t>(i)] = above_[static_cast<std::size_t>(i)].offset_us;
+    std::nth_element(offsets.begin(), offsets.begin() + kConfirming - 1,
+                     offsets.begin() + step_run_);
+    floor_us = static_cast<double>(offsets[kConfirming - 1]) - depth_us;
+  }
   LeftOutAtStep left_out;
   std::array<Point, kStepRun> kept{};
   int n = 0;
-  if (step_run_ < kConfirming) depth_us = kAnyDepth;
-  std::array<std::int64_t, kStepRun> offsets{};
-  for (int i = 0; i < step_run_; ++i) offsets[i] = above_[i].offset_us;
-  std::nth_element(offsets.begin(), offsets.begin() + kConfirming - 1, offsets.begin() + step_run_);
-  const double confirmed_us = static_cast<double>(offsets[kConfirming - 1]);
   for (int i = 0; i < step_run_; ++i) {
-    if (static_cast<double>(above_[i].offset_us) < confirmed_us - depth_us) {
+    if (static_cast<double>(above_[i].offset_us) < floor_us) {
       left_out.arrival_us[static_cast<std::size_t>(left_out.count++)] = above_[i].arrival_us;
     } else {
       kept[static_cast<std::size_t>(n++)] = above_[i];

@@ -148,7 +148,9 @@ TEST(Push, AClientThatDoesNotReadIsDroppedASecondAfterItsSendBlocked) {
   }
   EXPECT_GT(blocked_by, 0);
   EXPECT_GT(now, blocked_by);
-  EXPECT_LE(now, blocked_by + kPushBlockedUs);
+  // Or a round later: the clock may move on while a turn that woke for something else is
+  // under way, after it has looked for clients to drop and before it pushes.
+  EXPECT_LE(now, blocked_by + kPushBlockedUs + 100000);
   EXPECT_TRUE(test::well_formed(waiting.read_line()));  // the place freed
   const std::string out = push.console.out();
   EXPECT_EQ(test::occurrences(out, "Connection dropped (127.0.0.1:"), 1u) << out;

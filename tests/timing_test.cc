@@ -534,6 +534,36 @@ TEST(Bound, EachSampleChecksTheBoundGivenBeforeIt) {
       << "no bound given yet";
 }
 
+// An upstream 100 ppm fast falls silent for 60 s, under a bound of 100 µs growing at 101 ppm,
+// and comes back with its first sample late: until one on time has come, the estimate rests
+// on that sample, and the bound must reach down to what the holdover allowed.
+TEST(Bound, AfterASilenceReachesDownToWhatTheHoldoverAllowed) {
+  for (const std::int64_t first_late_us : {0, 500, 5000}) {
+    SilenceRecovery recovery;
+    std::int64_t now_us = 0;
+    SampleRing ring;
+    const auto bound = [&](Basis& b) {
+      b.bound_known = true, b.bound_growth = 101e-6;
+      b.bound_fixed_us = 100 + recovery.extra_us(b, now_us);
+    };
+    const auto store = [&](std::uint32_t id, std::int64_t offset_us) {
+      const Sample s = make_sample(id, static_cast<std::int64_t>(id) * ms(100) + offset_us);
+      const Basis before = ring.basis();
+      recovery.see(before, s);
+      now_us = s.arrival_us;
+      ring.store(s, {}, bound);
+      return check_bound(before, ring.basis(), s).late_miss;
+    };
+    ring.prime(make_sample(0, 0), {}, bound);
+    for (std::uint32_t id = 1; id < kRingSize; ++id) store(id, 0);
+    const std::uint32_t back = kRingSize + 600;  // 60 s on: 6 ms earlier by the local clock
+    EXPECT_FALSE(store(back, -6000 + first_late_us)) << first_late_us;
+    EXPECT_FALSE(store(back + 1, -6000)) << first_late_us;
+    for (std::uint32_t k = 2; k <= SilenceRecovery::kSamples; ++k) store(back + k, -6000);
+    EXPECT_EQ(recovery.extra_us(ring.basis(), now_us), 0) << first_late_us << ": ten have come";
+  }
+}
+
 // --- holding out a sample far below the envelope ---
 
 // Heights above the envelope, one a sample, after ten seconds of samples at a given height;

@@ -19,6 +19,23 @@ void NoiseWindow::add(double distance_us) {
   noise_us_ = *std::max_element(recent_.begin(), recent_.end());
 }
 
+void SilenceRecovery::see(const Basis& before, const Sample& sample) {
+  if (before.bound_known && upstream_lost(before, sample.arrival_us)) {
+    holdover_ = before;
+    samples_left_ = kSamples;
+  } else if (samples_left_ > 0) {
+    --samples_left_;
+  }
+}
+
+double SilenceRecovery::extra_us(const Basis& after, std::int64_t now_us) const {
+  if (samples_left_ == 0) return 0;
+  const std::int64_t held = zero_offset(holdover_, now_us);
+  const std::int64_t rests = unwrapped_offset(zero_offset(after, now_us), held);
+  const std::int64_t above_lowest = wrapping_sub(rests, held) + bound_at(holdover_, now_us).us;
+  return static_cast<double>(std::max<std::int64_t>(0, above_lowest));
+}
+
 BoundCheck check_bound(const Basis& before, const Basis& after, const Sample& sample) {
   BoundCheck check;
   if (!before.bound_known) return check;

@@ -40,6 +40,11 @@ struct Bound {
   bool unsynchronised = false;  // the bound at half an ID or more
 };
 
+// Whether at now_us the upstream is lost, or silent for longer than kHoldoverAfterUs.
+inline bool upstream_lost(const Basis& b, std::int64_t now_us) {
+  return !b.connected || wrapping_sub(now_us, b.newest_arrival_us) > kHoldoverAfterUs;
+}
+
 // The bound at now_us of a basis whose bound_known is set.
 inline Bound bound_at(const Basis& b, std::int64_t now_us) {
   const auto age = static_cast<double>(
@@ -48,8 +53,7 @@ inline Bound bound_at(const Basis& b, std::int64_t now_us) {
   Bound bound;
   bound.us = static_cast<std::int64_t>(std::ceil(std::max(us, 0.0)));
   bound.unsynchronised = bound.us >= kUnsynchronisedUs;
-  const bool lost = !b.connected || wrapping_sub(now_us, b.newest_arrival_us) > kHoldoverAfterUs;
-  bound.holdover = lost && !bound.unsynchronised;
+  bound.holdover = upstream_lost(b, now_us) && !bound.unsynchronised;
   return bound;
 }
 
@@ -78,6 +82,24 @@ class NoiseWindow {
   std::array<double, kSamples> recent_{};
   int next_ = 0;
   double noise_us_ = 0;
+};
+
+// When the upstream speaks again after a silence, the estimate comes to rest on its first
+// samples, and nothing has yet shown how late they came: an upstream that stalled tends to
+// send late as it comes back. So for the next kSamples samples the bound reaches down to the
+// lowest offset that the holdover's own bound still allowed, which the truth cannot lie below
+// unless that bound was missed.
+class SilenceRecovery {
+ public:
+  static constexpr int kSamples = 10;  // a second of samples
+  // Before each sample is stored, with the basis it finds.
+  void see(const Basis& before, const Sample& sample);
+  // What the bound of a basis resting after the silence adds at now_us.
+  double extra_us(const Basis& after, std::int64_t now_us) const;
+
+ private:
+  Basis holdover_ = {};
+  int samples_left_ = 0;
 };
 
 // A sample checks the bound given just before it, at its arrival. Its offset more than that

@@ -32,6 +32,7 @@ struct Collector {
   HoldOut hold_out = {};      // with options.track_rate
   bool beyond_bound = false;  // the rate found counts as beyond kMaxRate (rate.h)
   NoiseWindow noise = {};     // of the offsets the estimates rested on
+  SilenceRecovery recovery = {};
   bool told_no_stamps = false;
   char buffer[kUpstreamBufferSize] = {};
 };
@@ -96,7 +97,8 @@ double shown_by(const Basis& before, const Basis& after, const Sample& sample) {
 // The bound's terms, once the basis names the sample that the estimate rests on: its noise
 // covers how far that sample lies from the envelope, and what the sample checking the bound
 // before (if any) showed.
-void complete_bound(Collector& c, Basis& b, const Basis* before, const Sample* checking) {
+void complete_bound(Collector& c, Basis& b, const Basis* before, const Sample* checking,
+                    std::int64_t now_us) {
   const double rested = c.rate.above_envelope(b.rest_arrival_us, b.rest_offset_us).value_or(0);
   const double shown = checking ? shown_by(*before, b, *checking) : 0;
   c.noise.add(std::max(std::abs(rested), shown));
@@ -108,7 +110,7 @@ void complete_bound(Collector& c, Basis& b, const Basis* before, const Sample* c
   b.bound_known = true;
   b.bound_fixed_us =
       static_cast<double>(c.options.resolution_us) * stamp_ticks(c.options.kernel_stamps) +
-      c.noise.noise_us() + c.rate.mean_height_us();
+      c.noise.noise_us() + c.rate.mean_height_us() + c.recovery.extra_us(b, now_us);
   b.bound_growth = rate_allowance(rate);
 }
 
@@ -126,13 +128,16 @@ void store_sample(Collector& c, std::uint32_t id, std::int64_t arrival_us) {
   if (!c.ring.primed()) {
     // Said before the ring says it is primed: serving may start right after.
     console_out("Connected to EventID server and getting data\r\n");
-    c.ring.prime(sample, rate, [&c](Basis& b) { complete_bound(c, b, nullptr, nullptr); });
+    c.ring.prime(sample, rate,
+                 [&](Basis& b) { complete_bound(c, b, nullptr, nullptr, sample.arrival_us); });
   } else {
     const Basis before = c.ring.basis();
+    c.recovery.see(before, sample);
     // A sample held back is not taken for the upstream's timing: it checks nothing.
     const Sample* checking = counting.sample ? &sample : nullptr;
     c.ring.store(
-        sample, rate, [&](Basis& b) { complete_bound(c, b, &before, checking); }, counting);
+        sample, rate, [&](Basis& b) { complete_bound(c, b, &before, checking, sample.arrival_us); },
+        counting);
     if (checking) count_check(c, check_bound(before, c.ring.basis(), sample));
   }
   ++c.counters.samples;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "console/console.h"
+#include "delivery/client_slots.h"
 #include "delivery/conversation.h"
 #include "delivery/id_line.h"
 #include "delivery/idle_order.h"
@@ -54,7 +55,7 @@ class PushServer::Impl final : public ListenerHandler {
         config_(config),
         ring_(ring),
         counters_(counters),
-        greeter_(loop, std::move(seam.lookup), [this](std::size_t slot) { greet(*slots_[slot]); }),
+        greeter_(loop, std::move(seam.lookup), [this](std::size_t slot) { greet(slots_[slot]); }),
         // Both only end the loop's wait: what is due is looked at after every turn.
         boundary_(loop, [] {}),
         blocked_due_(loop, [] {}),
@@ -64,10 +65,7 @@ class PushServer::Impl final : public ListenerHandler {
     loop_.after_each_turn([this] { after_turn(); });
   }
 
-  std::size_t room() override {
-    const auto places = static_cast<std::size_t>(config_.clients);
-    return count_ < places ? places - count_ : 0;
-  }
+  std::size_t room() override { return slots_.room(static_cast<std::size_t>(config_.clients)); }
 
   void on_client(net::Socket socket, const net::Endpoint& from) override {
     // Lines 100 ms apart still go at once, not after the client's delayed ACK.
@@ -77,7 +75,7 @@ class PushServer::Impl final : public ListenerHandler {
     net::Endpoint peer = from;
     // A local client has no address of its own: it is named by the socket it came by.
     if (from.family == net::Family::kUnix) net::local_endpoint(socket, &peer);
-    Client& c = take_slot();
+    Client& c = slots_.take(*this);
     c.socket = std::move(socket);
     c.label = client_label(peer, config_.clients);
     // Not waited on for anything yet, but a reset before the greeting still shows.
@@ -105,21 +103,6 @@ class PushServer::Impl final : public ListenerHandler {
     bool sending() const { return sent < line.size; }
     unsigned wanted() const { return net::kReadable | (sending() ? net::kWritable : 0u); }
   };
-
-  Client& take_slot() {
-    ++count_;
-    ++counters_.accepted;
-    ++counters_.held;
-    std::size_t slot = slots_.size();
-    if (free_.empty()) {
-      slots_.emplace_back();
-    } else {
-      slot = free_.back();
-      free_.pop_back();
-    }
-    slots_[slot] = std::make_unique<Client>(*this, slot);
-    return *slots_[slot];
-  }
 
   void greet(Client& c) {
     c.greeted = true;
@@ -231,24 +214,23 @@ class PushServer::Impl final : public ListenerHandler {
   }
 
   void push_to_all(const Basis& basis) {
-    for (std::size_t slot = 0; slot < slots_.size(); ++slot) {
-      Client* c = slots_[slot].get();
-      if (c && c->greeted && !c->sending()) send_line(*c, basis);
-    }
+    slots_.for_each([&](Client& c) {
+      if (c.greeted && !c.sending()) send_line(c, basis);
+    });
   }
 
   // Those whose first blocked send was kPushBlockedUs ago: not reading.
   void look_after_blocked() {
     const std::int64_t now = loop_.now();
     while (!blocked_.empty()) {
-      Client& c = *slots_[blocked_.oldest()];
+      Client& c = slots_[blocked_.oldest()];
       if (now < c.blocked_since_us + kPushBlockedUs) break;
       drop(c, DropReason::kIdle);
     }
     if (blocked_.empty()) {
       blocked_due_.disarm();
     } else {
-      blocked_due_.arm(slots_[blocked_.oldest()]->blocked_since_us + kPushBlockedUs);
+      blocked_due_.arm(slots_[blocked_.oldest()].blocked_since_us + kPushBlockedUs);
     }
   }
 
@@ -260,11 +242,7 @@ class PushServer::Impl final : public ListenerHandler {
   // The client's watch ends, then its socket closes; the loop tells it nothing more.
   void release(Client& c) {
     blocked_.forget(c.blocked_place);
-    const std::size_t slot = c.slot;
-    slots_[slot].reset();
-    free_.push_back(slot);
-    --count_;
-    --counters_.held;
+    slots_.release(c.slot);
   }
 
   EventLoop& loop_;
@@ -273,9 +251,7 @@ class PushServer::Impl final : public ListenerHandler {
   ServerCounters& counters_;
   Greeter greeter_;
   EventLoop::Timer boundary_, blocked_due_;
-  std::vector<std::unique_ptr<Client>> slots_;  // IdleOrder names clients by slot
-  std::vector<std::size_t> free_;
-  std::size_t count_ = 0;
+  ClientSlots<Client> slots_{counters_};
   IdleOrder blocked_;  // clients whose sends have blocked, the first to block first
   bool started_ = false;
   std::int64_t waited_for_ = -1;  // the boundary last waited out by reading the clock

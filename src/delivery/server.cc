@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "console/console.h"
+#include "delivery/client_slots.h"
 #include "delivery/conversation.h"
 #include "delivery/id_line.h"
 #include "delivery/idle_order.h"
@@ -22,23 +23,19 @@ class Server::Impl final : public ListenerHandler {
         config_(config),
         ring_(ring),
         counters_(counters),
-        greeter_(loop, std::move(seam.lookup), [this](std::size_t slot) { greet(*slots_[slot]); }),
+        greeter_(loop, std::move(seam.lookup), [this](std::size_t slot) { greet(slots_[slot]); }),
         idle_due_(loop, [this] { look_after_idle(); }) {
     for (const net::Socket& listener : listeners) loop_.add_listener(listener, *this, seam.accept);
     loop_.after_each_turn([this] { after_turn(); });
   }
 
-  std::size_t room() override {
-    return count_ < static_cast<std::size_t>(config_.clients)
-               ? static_cast<std::size_t>(config_.clients) - count_
-               : 0;
-  }
+  std::size_t room() override { return slots_.room(static_cast<std::size_t>(config_.clients)); }
 
   void on_client(net::Socket socket, const net::Endpoint& from) override {
     // Without it a line sent right after another waits for the client's delayed ACK.
     if (from.family != net::Family::kUnix) net::set_no_delay(socket);
     net::set_nonblocking(socket, true);
-    Client& c = take_slot();
+    Client& c = slots_.take(*this);
     c.peer = from;
     // A local client has no address of its own: it is named by the socket it came by.
     if (from.family == net::Family::kUnix) net::local_endpoint(socket, &c.peer);
@@ -72,21 +69,6 @@ class Server::Impl final : public ListenerHandler {
     unsigned wanted() const { return sending() ? net::kWritable : net::kReadable; }
   };
 
-  Client& take_slot() {
-    ++count_;
-    ++counters_.accepted;
-    ++counters_.held;
-    std::size_t slot = slots_.size();
-    if (free_.empty()) {
-      slots_.emplace_back();
-    } else {
-      slot = free_.back();
-      free_.pop_back();
-    }
-    slots_[slot] = std::make_unique<Client>(*this, slot);
-    return *slots_[slot];
-  }
-
   void greet(Client& c) {
     c.greeted = true;
     if (!c.watch.active()) c.watch = EventLoop::Watch(loop_, c.socket, 0, c);
@@ -117,7 +99,7 @@ class Server::Impl final : public ListenerHandler {
   void look_after_idle() {
     const std::int64_t now = loop_.now();
     while (!idle_.empty()) {
-      Client& c = *slots_[idle_.oldest()];
+      Client& c = slots_[idle_.oldest()];
       if (now < c.last_line_us + config_.idle_timeout_us) break;
       drop(c, DropReason::kIdle);
     }
@@ -129,7 +111,7 @@ class Server::Impl final : public ListenerHandler {
     if (idle_.empty()) {
       idle_due_.disarm();
     } else {
-      idle_due_.arm(slots_[idle_.oldest()]->last_line_us + config_.idle_timeout_us);
+      idle_due_.arm(slots_[idle_.oldest()].last_line_us + config_.idle_timeout_us);
     }
   }
 
@@ -175,11 +157,7 @@ class Server::Impl final : public ListenerHandler {
   // The client's watch ends, then its socket closes; the loop tells it nothing more.
   void release(Client& c) {
     idle_.forget(c.idle_place);
-    const std::size_t slot = c.slot;
-    slots_[slot].reset();
-    free_.push_back(slot);
-    --count_;
-    --counters_.held;
+    slots_.release(c.slot);
   }
 
   EventLoop& loop_;
@@ -188,9 +166,7 @@ class Server::Impl final : public ListenerHandler {
   ServerCounters& counters_;
   Greeter greeter_;
   EventLoop::Timer idle_due_;
-  std::vector<std::unique_ptr<Client>> slots_;  // IdleOrder names clients by slot
-  std::vector<std::size_t> free_;
-  std::size_t count_ = 0;
+  ClientSlots<Client> slots_{counters_};
   IdleOrder idle_;
 };
 

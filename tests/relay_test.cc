@@ -11,6 +11,8 @@
 #include <memory>
 #include <mutex>
 #include <random>
+#include <sstream>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -543,6 +545,44 @@ TEST(Listeners, UnixSocketPathsThatAreRefused) {
             "deliver_id() bind failed: Permission denied\r\ndeliver_id() cannot listen "
             "on unix:" +
                 link + "/id.sock (" + link + ": a link that another user owns)\r\n");
+}
+
+// Whether a thread of this process waits for a lock of flock(2), as Linux's /proc/locks shows.
+bool waits_for_a_lock() {
+  std::string pid;
+  std::ifstream("/proc/self/stat") >> pid;
+  std::ifstream locks("/proc/locks");
+  for (std::string line; std::getline(locks, line);) {
+    std::istringstream in(line);
+    std::string number, arrow, kind, advisory, mode, owner;
+    in >> number >> arrow >> kind >> advisory >> mode >> owner;
+    if (arrow == "->" && kind == "FLOCK" && owner == pid) return true;
+  }
+  return false;
+}
+
+// Two relays starting at one path: the second finds the first's socket bound but not yet
+// listening, and must wait for it rather than take it for a stale one and remove it.
+TEST(Listeners, AUnixListenerBeingMadeIsWaitedForNotRemoved) {
+  if (!EVENTID_POSIX_SHELL) GTEST_SKIP() << "no Unix-domain listeners under Wine";
+  ScratchDirectory dir;
+  const net::Endpoint at = unix_endpoint(dir.path + "/id.sock");
+  auto first_making = std::make_unique<net::UnixPathLock>(at.path);
+  const net::Socket first = net::open_stream(net::Family::kUnix);
+  ASSERT_TRUE(net::bind_to(first, at));
+  std::atomic<bool> second_done{false};
+  net::ListenFailure failure;
+  net::Socket second;
+  std::thread starting([&] {
+    second = net::open_listener(at, &failure);
+    second_done = true;
+  });
+  EXPECT_TRUE(eventually([&] { return second_done || waits_for_a_lock(); }));
+  ASSERT_TRUE(net::listen_on(first, 4));
+  first_making.reset();
+  starting.join();
+  EXPECT_FALSE(second.valid());
+  EXPECT_EQ(failure.why, at.path + ": another program listens there");
 }
 
 // --- the push listener ---

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstring>
 #include <iterator>
+#include <optional>
 #include <vector>
 
 #include "native.h"  // NOLINT: the platform folder is on the include path
@@ -350,7 +351,9 @@ Socket open_listener(const Endpoint& where, ListenFailure* failure, int socket_m
   const char* step = !s.valid()    ? "socket"
                      : unix_domain ? nullptr
                                    : prepare_tcp_listener(s, where.family);
+  std::optional<UnixPathLock> lock;
   if (!step && unix_domain) {
+    lock.emplace(where.path);
     const NativeAddress n = to_native(where);
     if (!native::make_room_for_socket(where.path, failure)) return Socket();
     step = native::bind_with_mode(s, n.get(), n.size, socket_mode) ? nullptr : "bind";

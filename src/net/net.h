@@ -127,6 +127,21 @@ bool listen_on(const Socket& s, int backlog);
 // The longest listen queue the platform takes.
 int longest_backlog();
 
+// Held from the look at a Unix-domain listener's path to its listen, on the path's directory:
+// a listener being made at the same path meanwhile (another relay starting) waits, and then
+// finds a socket that listens, never one that is only bound, which it would take for a stale
+// one and remove. Nothing on Windows, where a socket there is never removed.
+class UnixPathLock {
+ public:
+  explicit UnixPathLock(const std::string& path);
+  ~UnixPathLock();
+  UnixPathLock(const UnixPathLock&) = delete;
+  UnixPathLock& operator=(const UnixPathLock&) = delete;
+
+ private:
+  int directory_ = -1;
+};
+
 // Why a listener could not be opened: the step that failed ("socket", "setsockopt", "bind",
 // "listen") and its error, and for what the relay refused on its own, why.
 struct ListenFailure {

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/timerfd.h>
@@ -66,6 +67,19 @@ bool native::make_room_for_socket(const std::string& path, ListenFailure* failur
     return refuse(failure, errno, path + ": the stale socket there cannot be removed");
   }
   return true;
+}
+
+UnixPathLock::UnixPathLock(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  const std::string directory = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  directory_ = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  // Without the lock (a directory that cannot be opened), as before: the bind then fails too.
+  while (directory_ >= 0 && ::flock(directory_, LOCK_EX) != 0 && errno == EINTR) {
+  }
+}
+
+UnixPathLock::~UnixPathLock() {
+  if (directory_ >= 0) ::close(directory_);
 }
 
 // The socket file is made with no permissions at all, under a umask, and given its mode before

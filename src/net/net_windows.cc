@@ -112,6 +112,9 @@ bool native::make_room_for_socket(const std::string&, ListenFailure*) {
   return true;
 }
 
+UnixPathLock::UnixPathLock(const std::string&) {}
+UnixPathLock::~UnixPathLock() = default;
+
 bool native::bind_with_mode(const Socket& s, const sockaddr* where, socklen size, int) {
   return ::bind(sock(s.get()), where, size) == 0;
 }

@@ -22,15 +22,24 @@ namespace {
 using test::RelayClient;
 
 // A ring primed with ID 42 that arrived at 1 s, so that ID N begins at N × 100 ms - 3.2 s, and
-// the push listener on a free loopback port, on the test's clock, from 1.3 s: ID 45.
+// the push listener on a free loopback port, on the test's clock, from 1.3 s: ID 45. Where
+// primed_by_client is given, the ring is primed only as the client of that number is taken.
 struct PushRun {
-  explicit PushRun(int clients = 1, const UpstreamRate& rate = {}) {
-    ring.prime(make_sample(42, 1000000), rate);
+  explicit PushRun(int clients = 1, const UpstreamRate& rate = {}, int primed_by_client = 0) {
+    if (primed_by_client == 0) ring.prime(make_sample(42, 1000000), rate);
     listener = open_push_listener({net::kLoopback, 0});
     net::Endpoint bound;
     net::local_endpoint(listener, &bound);
     port = bound.port;
-    const ServerSeam seam{[](const net::Endpoint&) { return std::optional<std::string>("host"); }};
+    ServerSeam seam{[](const net::Endpoint&) { return std::optional<std::string>("host"); }};
+    seam.accept = [this, primed_by_client, rate](const net::Socket& l, net::Endpoint* peer,
+                                                 int* error) {
+      net::Socket s = system_acceptor()(l, peer, error);
+      if (s.valid() && counters.accepted + 1 == static_cast<unsigned>(primed_by_client)) {
+        ring.prime(make_sample(42, 1000000), rate);
+      }
+      return s;
+    };
     server =
         std::make_unique<PushServer>(loop, listener, PushConfig{clients}, ring, counters, seam);
     thread = std::thread([this] { EXPECT_TRUE(loop.run()); });
@@ -48,9 +57,15 @@ struct PushRun {
 
   test::CapturedConsole console;
   std::atomic<std::int64_t> now_us{1300000};
+  // Once this many lines have been made, the clock reads moved_us instead.
+  std::atomic<std::uint64_t> moves_after_lines{0};
+  std::atomic<std::int64_t> moved_us{0};
   SampleRing ring;
   ServerCounters counters;
-  EventLoop loop{"push_id()", [this] { return now_us.load(); }};
+  EventLoop loop{"push_id()", [this] {
+                   const std::uint64_t n = moves_after_lines;
+                   return n > 0 && counters.lines >= n ? moved_us.load() : now_us.load();
+                 }};
   net::Socket listener;
   std::uint16_t port = 0;
   std::unique_ptr<PushServer> server;
@@ -109,6 +124,20 @@ TEST(Push, AnIdIsPushedOnceAndAStepBackOfMoreThanOneAtOnce) {
   expect_pushes(push, client, {{1500000, nullptr}, {1600000, "47.00000"}});
   push.ring.store(make_sample(45, 1600000), {}, {}, {.from_us = 1600000});
   EXPECT_EQ(PushRun::position(client.read_line()), "45.00000");
+}
+
+// The second client is greeted in the turn that primes the ring, and ID 46 begins after its
+// greeting, before the turn ends: 46 is still pushed. The first client, greeted before, lets
+// the second's name be known at once.
+TEST(Push, AnIdThatBeginsInTheTurnOfTheFirstGreetingIsPushed) {
+  PushRun push(2, {}, 2);
+  push.moved_us = 1400000;
+  push.moves_after_lines = 2;
+  RelayClient first(push.port);
+  first.read_line();
+  RelayClient second(push.port);
+  EXPECT_EQ(PushRun::position(second.read_line()), "45.00000");
+  EXPECT_EQ(PushRun::position(second.read_line()), "46.00000");
 }
 
 // An upstream a hundred times slower than the relay's clock puts the loop's own wake-up for

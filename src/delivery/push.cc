@@ -104,10 +104,14 @@ class PushServer::Impl final : public ListenerHandler {
     unsigned wanted() const { return net::kReadable | (sending() ? net::kWritable : 0u); }
   };
 
+  // The first greeting starts the count of IDs pushed: an ID that begins after it, before the
+  // turn ends, is still pushed.
   void greet(Client& c) {
     c.greeted = true;
     if (!c.watch.active()) c.watch = EventLoop::Watch(loop_, c.socket, 0, c);
-    send_line(c, ring_.basis());
+    const Basis basis = ring_.basis();
+    const std::uint32_t id = send_line(c, basis);
+    if (basis.primed && !started_) start_at(id);
   }
 
   void on_event(Client& c, unsigned found) {
@@ -140,12 +144,14 @@ class PushServer::Impl final : public ListenerHandler {
     }
   }
 
-  // One basis for all the lines of a turn; each line made at its own moment.
-  void send_line(Client& c, const Basis& basis) {
-    c.line = format_id_line(estimate(basis, loop_.now()));
+  // One basis for all the lines of a turn; each line made at its own moment. The line's ID.
+  std::uint32_t send_line(Client& c, const Basis& basis) {
+    const Estimate e = estimate(basis, loop_.now());
+    c.line = format_id_line(e);
     c.sent = 0;
     ++counters_.lines;
     send_rest(c);
+    return e.id;
   }
 
   // False when the client has been dropped.
@@ -197,12 +203,16 @@ class PushServer::Impl final : public ListenerHandler {
   void push_if_begun(const Basis& basis) {
     const std::uint32_t id = estimate(basis, loop_.now()).id;
     if (!started_) {
-      last_id_ = id;  // the clients' greetings carry this one
-      started_ = true;
+      start_at(id);  // the clients' greetings carry this one
     } else if (begins_new_id(id)) {
       last_id_ = id;
       push_to_all(basis);
     }
+  }
+
+  void start_at(std::uint32_t id) {
+    last_id_ = id;
+    started_ = true;
   }
 
   // A later ID, or one more than an ID before the last pushed (the upstream's IDs stepped

@@ -98,6 +98,9 @@ TEST(CommandLine, GoodLines) {
          return o.upstream.host == "--port" && only(o).port == kDeliveryPort;
        }},
       {"a lone - is an argument", {"-"}, [](const Options& o) { return o.upstream.host == "-"; }},
+      {"an IPv6 host in brackets",
+       {"[::1]", "s"},
+       [](const Options& o) { return o.upstream.host == "[::1]"; }},
       {"--push as --status, and its places",
        {"--push", "127.0.0.1:0", "--push-clients", "1024"},
        [](const Options& o) {
@@ -170,6 +173,9 @@ TEST(CommandLine, BadLines) {
       {{"h", "0000000000058050"}, "SERVICE: not a port number from 1 to 65535"},
       {{"h", ""}, "SERVICE: empty"},
       {{""}, "HOST: empty"},
+      {{"[127.0.0.1]"}, "HOST: brackets hold an IPv6 address alone"},
+      {{"[::1]:58050"}, "HOST: brackets hold an IPv6 address alone"},
+      {{"[::1"}, "HOST: brackets hold an IPv6 address alone"},
       {{"", "--help"}, "HOST: empty"},  // the first problem decides
   };
   for (const auto& [args, problem] : bad) {

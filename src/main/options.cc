@@ -1,5 +1,7 @@
 #include "main/options.h"
 
+#include <array>
+#include <cstdint>
 #include <string_view>
 #include <vector>
 
@@ -154,13 +156,22 @@ bool takes_value(std::string_view name) {
          name == "--status" || name == "--upstream-family";
 }
 
+// Brackets round an IPv6 address and nothing else: no name or service resolves to one that
+// still has them, so the relay would only try it in vain.
+bool bracketed_ipv6(std::string_view host) {
+  std::array<std::uint8_t, 16> address;
+  return host.size() > 2 && host.back() == ']' &&
+         net::parse_address6(host.substr(1, host.size() - 2), &address);
+}
+
 // What is wrong with the upstream's host (position 0) or service (1), if anything. A service
 // of digits only is a port number; anything else is a name for the resolver.
 const char* upstream_problem(int position, std::string_view arg) {
   if (arg.empty()) return "empty";
-  if (position == 0 || arg.find_first_not_of("0123456789") != std::string_view::npos) {
-    return nullptr;
+  if (position == 0) {
+    return arg[0] == '[' && !bracketed_ipv6(arg) ? "brackets hold an IPv6 address alone" : nullptr;
   }
+  if (arg.find_first_not_of("0123456789") != std::string_view::npos) return nullptr;
   long port = 0;
   return parse_number(arg, 1, 65535, &port) ? nullptr : "not a port number from 1 to 65535";
 }

@@ -471,7 +471,10 @@ TEST(Listeners, EveryFormServesOneConversation) {
             perms::owner_read | perms::owner_write | perms::group_read);
   clients[2]->send("x");
   expect_tracks_truth(clients[2]->read_line(), sim, asked);
-  const std::string greeting = "Connected to unix:" + path + " (unix:" + path + ")\r\n";
+  std::string pid;  // the client's is the test's own
+  std::ifstream("/proc/self/stat") >> pid;
+  const std::string greeting =
+      "Connected to unix:" + path + " (unix:" + path + ", pid " + pid + ")\r\n";
   EXPECT_TRUE(eventually([&] { return relay.out().find(greeting) != std::string::npos; }))
       << relay.out();
   EXPECT_TRUE(relay.terminate());

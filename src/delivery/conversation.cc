@@ -7,9 +7,14 @@
 
 namespace eventid {
 
-std::string client_label(const net::Endpoint& peer, int places) {
+std::string client_label(const net::Socket& s, const net::Endpoint& peer, int places) {
   if (places <= 1) return "";
-  return std::string(" (").append(net::endpoint_text(peer)).append(")");
+  std::string label = " (" + net::endpoint_text(peer);
+  if (peer.family == net::Family::kUnix) {
+    if (const long process = net::peer_process(s))
+      label.append(", pid ").append(std::to_string(process));
+  }
+  return label.append(")");
 }
 
 DropReason send_failed(const char* who, int err) {

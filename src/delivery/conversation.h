@@ -20,7 +20,9 @@ namespace eventid {
 enum class DropReason { kIdle, kGone, kFailed };
 
 // What follows a client's messages: " (ADDR:PORT)" when many are served at once, else nothing.
-std::string client_label(const net::Endpoint& peer, int places);
+// A Unix-domain client is named by the socket it came by, and by its process where the system
+// tells it: " (unix:PATH, pid N)", so that many clients of one socket can be told apart.
+std::string client_label(const net::Socket& s, const net::Endpoint& peer, int places);
 
 // A send failure is reported ("WHO send failed: TEXT") unless the client reset or closed the
 // connection under it.

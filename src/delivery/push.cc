@@ -77,7 +77,7 @@ class PushServer::Impl final : public ListenerHandler {
     if (from.family == net::Family::kUnix) net::local_endpoint(socket, &peer);
     Client& c = slots_.take(*this);
     c.socket = std::move(socket);
-    c.label = client_label(peer, config_.clients);
+    c.label = client_label(c.socket, peer, config_.clients);
     // Not waited on for anything yet, but a reset before the greeting still shows.
     c.watch = EventLoop::Watch(loop_, c.socket, 0, c);
     greeter_.arrive(c.slot, peer, c.label);

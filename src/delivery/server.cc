@@ -40,7 +40,7 @@ class Server::Impl final : public ListenerHandler {
     // A local client has no address of its own: it is named by the socket it came by.
     if (from.family == net::Family::kUnix) net::local_endpoint(socket, &c.peer);
     c.socket = std::move(socket);
-    c.label = client_label(c.peer, config_.clients);
+    c.label = client_label(c.socket, c.peer, config_.clients);
     // Not waited on for anything yet, but a reset before the greeting still shows.
     c.watch = EventLoop::Watch(loop_, c.socket, 0, c);
     greeter_.arrive(c.slot, c.peer, c.label);

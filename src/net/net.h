@@ -163,6 +163,9 @@ Socket open_listener(const Endpoint& where, ListenFailure* failure,
                      int socket_mode = kDefaultSocketMode);
 // Where a socket is bound (binding port 0 gets a free one).
 bool local_endpoint(const Socket& s, Endpoint* out);
+// The process at the other end of a Unix-domain connection, where the system tells it (Linux's
+// peer credentials); 0 otherwise.
+long peer_process(const Socket& s);
 Socket accept_client(const Socket& listener, Endpoint* peer);
 
 enum class AcceptFailure {

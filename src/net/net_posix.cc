@@ -82,6 +82,17 @@ UnixPathLock::~UnixPathLock() {
   if (directory_ >= 0) ::close(directory_);
 }
 
+long peer_process(const Socket& s) {
+#ifdef SO_PEERCRED
+  ucred credentials{};
+  socklen_t size = sizeof credentials;
+  if (::getsockopt(s.get(), SOL_SOCKET, SO_PEERCRED, &credentials, &size) == 0) {
+    return credentials.pid;
+  }
+#endif
+  return 0;
+}
+
 // The socket file is made with no permissions at all, under a umask, and given its mode before
 // it listens: no one can connect with a wider mode in between. The umask is the process's: the
 // relay makes its listeners before any other thread of it makes files.

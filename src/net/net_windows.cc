@@ -115,6 +115,10 @@ bool native::make_room_for_socket(const std::string&, ListenFailure*) {
 UnixPathLock::UnixPathLock(const std::string&) {}
 UnixPathLock::~UnixPathLock() = default;
 
+long peer_process(const Socket&) {
+  return 0;
+}
+
 bool native::bind_with_mode(const Socket& s, const sockaddr* where, socklen size, int) {
   return ::bind(sock(s.get()), where, size) == 0;
 }

@@ -9,7 +9,7 @@ namespace eventid {
 
 std::string client_label(const net::Socket& s, const net::Endpoint& peer, int places) {
   if (places <= 1) return "";
-  std::string label = " (" + net::endpoint_text(peer);
+  std::string label = std::string(" (").append(net::endpoint_text(peer));
   if (peer.family == net::Family::kUnix) {
     if (const long process = net::peer_process(s))
       label.append(", pid ").append(std::to_string(process));

@@ -41,7 +41,8 @@ TEST(CommandLine, GoodLines) {
          return o.upstream.host == default_upstream_host() && o.upstream.service == "58050" &&
                 o.server.clients == 1 && !o.clients_given && o.server.idle_timeout_us == 0 &&
                 only(o).address == 0 && only(o).port == kDeliveryPort && !o.server.say_where &&
-                o.resolution == Resolution::kMilliseconds && !o.track_rate;
+                o.resolution == Resolution::kMilliseconds && !o.track_rate &&
+                o.sched_priority == 0;
        }},
       {"host and service, further ones ignored",
        {"h", "s", "extra", ""},
@@ -79,17 +80,18 @@ TEST(CommandLine, GoodLines) {
        }},
       {"the widest values",
        {"--clients", "1024", "--idle-timeout=86400", "--resolution", "us", "--port", "65535",
-        "--track-rate", "--kernel-stamps"},
+        "--track-rate", "--kernel-stamps", "--sched-priority", "99"},
        [](const Options& o) {
-         return o.server.clients == 1024 && o.clients_given &&
+         return o.server.clients == 1024 && o.clients_given && o.sched_priority == 99 &&
                 o.server.idle_timeout_us == 86400000000 &&
                 o.resolution == Resolution::kMicroseconds && only(o).port == 65535 &&
                 o.track_rate && o.kernel_stamps;
        }},
       {"the narrowest values",
-       {"--clients=1", "--idle-timeout", "1", "--resolution=ms"},
+       {"--clients=1", "--idle-timeout", "1", "--resolution=ms", "--sched-priority=1"},
        [](const Options& o) {
          return o.server.clients == 1 && o.clients_given && o.server.idle_timeout_us == 1000000 &&
+                o.sched_priority == 1 &&
                 o.resolution == Resolution::kMilliseconds;
        }},
       {"-- ends the options",
@@ -162,6 +164,8 @@ TEST(CommandLine, BadLines) {
       {{"--socket-mode", "-1"}, "--socket-mode: not an octal mode from 0 to 0777"},
       {{"--upstream-family", "ipv6"}, "--upstream-family: neither ipv4 nor any"},
       {{"--resolution", "ns"}, "--resolution: neither ms nor us"},
+      {{"--sched-priority", "0"}, "--sched-priority: not a whole number from 1 to 99"},
+      {{"--sched-priority", "100"}, "--sched-priority: not a whole number from 1 to 99"},
       {{"--push", "[::1]"},
        "--push: not A.B.C.D:PORT, [IPV6]:PORT or unix:PATH, with a port from 0 to 65535"},
       {{"--push-clients", "0"}, "--push-clients: not a whole number from 1 to 1024"},

@@ -18,6 +18,7 @@
 #include "main/systemd_notify.h"
 #include "net/net.h"
 #include "process/exit.h"
+#include "process/real_time.h"
 #include "publish/publisher.h"
 #include "service/service.h"
 #include "status/status_server.h"
@@ -158,6 +159,13 @@ std::string usable_notify_socket() {
   return "";
 }
 
+// Before the threads that stamp, serve and push start, so that they inherit the policy. A
+// system that refuses it is said once, and the relay runs on under the usual policy.
+void enter_real_time(int priority) {
+  std::string why;
+  if (!run_in_real_time(priority, &why)) console_err("main() %s\r\n", why.c_str());
+}
+
 // The first look comes after a full second, so the server never opens sooner than that.
 void wait_for_first_sample(const SampleRing& ring) {
   do {
@@ -178,6 +186,7 @@ void wait_for_first_sample(const SampleRing& ring) {
     console_out("Init winsock failed\r\n");
     exit_process(ExitStatus::kNoSocketLibrary);
   }
+  if (options.sched_priority > 0) enter_real_time(options.sched_priority);
   if (options.publish) start_publishing(options, shared.ring);
   if (options.status) start_status(options, shared, clock);
   const net::Socket* push_listener = options.push ? open_push(options) : nullptr;

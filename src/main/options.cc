@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "process/real_time.h"
 #include "service/service.h"
 
 namespace eventid {
@@ -107,6 +108,12 @@ bool apply(std::string_view name, std::string_view value, Reading& r, std::strin
     }
     r.port = static_cast<std::uint16_t>(n);
     o.server.say_where = true;
+  } else if (name == "--sched-priority") {
+    if (!parse_number(value, kLowestRealTimePriority, kHighestRealTimePriority, &n)) {
+      *problem = "not a whole number from 1 to 99";
+      return false;
+    }
+    o.sched_priority = static_cast<int>(n);
   } else if (name == "--socket-mode") {
     if (!parse_mode(value, &o.server.socket_mode)) {
       *problem = "not an octal mode from 0 to 0777";
@@ -152,8 +159,8 @@ bool apply(std::string_view name, std::string_view value, Reading& r, std::strin
 bool takes_value(std::string_view name) {
   return name == "--clients" || name == "--idle-timeout" || name == "--listen" ||
          name == "--max-drift" || name == "--port" || name == "--publish" || name == "--push" ||
-         name == "--push-clients" || name == "--resolution" || name == "--socket-mode" ||
-         name == "--status" || name == "--upstream-family";
+         name == "--push-clients" || name == "--resolution" || name == "--sched-priority" ||
+         name == "--socket-mode" || name == "--status" || name == "--upstream-family";
 }
 
 // Brackets round an IPv6 address and nothing else: no name or service resolves to one that
@@ -285,6 +292,9 @@ std::string usage_text() {
       "                     clients send is ignored",
       "  --push-clients N   push to up to N clients at once, 1 to 1024 (default 64)",
       "  --resolution R     clock resolution of samples and estimates: ms (default) or us",
+      "  --sched-priority N run the relay's threads under the real-time SCHED_FIFO policy at",
+      "                     priority N, 1 to 99, so that other programs never delay a line",
+      "                     (Windows: the high priority class)",
       service_available() ? kServiceUsage : nullptr,
       "  --socket-mode MODE the mode of a unix:PATH listener's socket, octal (default 0660)",
       "  --status ADDR:PORT serve Prometheus metrics at /metrics and a JSON status at /status",

@@ -24,6 +24,7 @@ struct Options {
   std::optional<std::string> publish;       // --publish: where the segment is kept
   std::optional<net::Endpoint> push;        // --push: where the push listener listens
   PushConfig push_config;                   // --push-clients
+  int sched_priority = 0;                   // --sched-priority: 0 leaves the system's policy
   bool service = false;  // --service: under the Service Control Manager (Windows only)
 };
 

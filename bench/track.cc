@@ -43,7 +43,7 @@ struct Relay {
   std::unique_ptr<Process> process;
   std::unique_ptr<RelayClient> client;
   std::uint16_t status = 0;
-  int lines = 0, off = 0, whole_id_off = 0;
+  int lines = 0, ahead = 0, behind = 0, whole_id_off = 0;  // more than 1 ms either way
   double worst_us = 0;
   std::optional<double> last_whole_id_off_s;  // after the step
 };
@@ -70,7 +70,7 @@ void count(Relay& r, double e) {
   }
   if (r.step || r.sim->elapsed() < kSettleS) return;
   ++r.lines;
-  if (std::fabs(e) > kOffUs) ++r.off;
+  if (std::fabs(e) > kOffUs) ++(e < 0 ? r.behind : r.ahead);
   if (std::fabs(e) > std::fabs(r.worst_us)) r.worst_us = e;
 }
 
@@ -102,11 +102,12 @@ bool report(const Relay& r) {
                 mode(r), r.whole_id_off, last, steps);
     return !r.track || !r.last_whole_id_off_s || *r.last_whole_id_off_s <= 1.0;
   }
-  const double share = r.lines ? 100.0 * r.off / r.lines : 100;
+  const int off = r.ahead + r.behind;
+  const double share = r.lines ? 100.0 * off / r.lines : 100;
   std::printf(
-      "early, %s: %d O lines from %.0f s on, %d (%.2f %%) more than 1 ms off, worst %+.1f us; "
-      "held out %.0f\n",
-      mode(r), r.lines, kSettleS, r.off, share, r.worst_us, held_out);
+      "early, %s: %d O lines from %.0f s on, %d (%.2f %%) more than 1 ms off (%d ahead), worst "
+      "%+.1f us; held out %.0f\n",
+      mode(r), r.lines, kSettleS, off, share, r.ahead, r.worst_us, held_out);
   return !r.track || (r.lines > 0 && share <= 1.0);
 }
 

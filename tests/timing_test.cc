@@ -583,7 +583,8 @@ TEST(HoldOut, ASampleFarBelowWaitsForTwoMoreThatLow) {
            {"two far below", 30, {-2000, -300, 5000}, "wwx"},
            {"three far below: a shift", 30, {-2000, -2100, -1900, -1900}, "wwcw"},
            {"no envelope yet", 30, {kNone, -2000, kNone}, ".wx"},
-           {"noisy delays explain 800 us", 1000, {-800, -1200, 0}, ".wx"},
+           {"samples lately 190 us below explain 350 (and then 700)", -190, {-350, -800, 0}, ".wx"},
+           {"delays far above explain nothing below", 5000, {-800, 0}, "wx"},
            {"a step's heights are no noise", 60000, {-2000, 0}, "wx"},
        }) {
     HoldOut h;

@@ -28,25 +28,21 @@ HoldOut::Verdict HoldOut::judge(const Sample& sample, std::optional<double> heig
   return v;
 }
 
-// The noise is the 90th percentile of the heights above the envelope of the last 100 samples
-// let in (none that a step puts far off it, nor the few of a shift), at least kMinDepthUs.
-// The envelope runs along the fastest samples, so one without delay lies on it; a sample below
-// it shows the envelope a little off, by no more than the delays scatter, which is what the
-// heights above it measure, or else it came sooner than the path allows. A high quantile rather
-// than the largest height, since a stall of the relay or the path delays a few samples by
-// milliseconds and would let every early sample in for ten seconds after it. On a quiet path
-// the heights are a few µs: kMinDepthUs then keeps the envelope's own error, a line through a
-// minute of samples carried to now, from holding good samples back.
+// The noise is how far below the envelope the samples let in have lain: twice the deepest of the
+// last 100 (none that a step puts far off it, nor the few of a shift), at least kMinDepthUs.
+// The envelope runs along the fastest samples, so a sample below it shows the envelope a little
+// off, by as much as the fastest samples scatter about it, or else it came sooner than the path
+// allows. The heights above it say nothing of that: a loaded relay or path delays most samples
+// by milliseconds while the fastest still come on time, and a bound taken from the delays would
+// let every early sample in. On a quiet path the depths are a few µs: kMinDepthUs then keeps
+// the envelope's own error, a line through a minute of samples carried to now, from holding
+// good samples back.
 void HoldOut::remember(double height_us) {
   if (std::fabs(height_us) > static_cast<double>(RateTracker::kStepUs)) return;
-  heights_[static_cast<std::size_t>(next_height_)] = std::fabs(height_us);
-  next_height_ = (next_height_ + 1) % kNoiseSamples;
-  heights_count_ = std::min(heights_count_ + 1, kNoiseSamples);
-  std::array<double, kNoiseSamples> sorted = heights_;
-  const auto end = sorted.begin() + heights_count_;
-  const auto at = sorted.begin() + (heights_count_ - 1) * 9 / 10;
-  std::nth_element(sorted.begin(), at, end);
-  depth_us_ = std::max(kMinDepthUs, *at);
+  depths_[static_cast<std::size_t>(next_depth_)] = std::max(0.0, -height_us);
+  next_depth_ = (next_depth_ + 1) % kNoiseSamples;
+  const double deepest = *std::max_element(depths_.begin(), depths_.end());
+  depth_us_ = std::max(kMinDepthUs, 2 * deepest);
 }
 
 }  // namespace eventid

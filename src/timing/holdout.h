@@ -25,7 +25,7 @@ class HoldOut {
   static constexpr int kConfirming = RateTracker::kConfirming;
   // The least depth below the envelope that holds a sample back, µs.
   static constexpr double kMinDepthUs = 200;
-  // Heights remembered for the noise: ten seconds of samples.
+  // Depths below the envelope remembered for the noise: ten seconds of samples.
   static constexpr int kNoiseSamples = 100;
 
   struct Verdict {
@@ -48,8 +48,8 @@ class HoldOut {
 
   std::array<Sample, kConfirming - 1> waiting_{};  // held back, in arrival order
   int waiting_count_ = 0;
-  std::array<double, kNoiseSamples> heights_{};
-  int heights_count_ = 0, next_height_ = 0;
+  std::array<double, kNoiseSamples> depths_{};  // 0 for a sample on or above the envelope
+  int next_depth_ = 0;
   double depth_us_ = kMinDepthUs;
 };
 

@@ -164,7 +164,8 @@ TEST(Push, AClientThatDoesNotReadIsDroppedASecondAfterItsSendBlocked) {
   EXPECT_TRUE(test::well_formed(reader.read_line()));
   RelayClient waiting(push.port);
   // A round that makes one line only passes the stuck client by: its send has blocked by the
-  // round before.
+  // round before. Where the system drains each blocked line before the next round (Wine
+  // does), no round passes it by, and only the drop itself shows.
   std::int64_t now = 1300000, blocked_by = 0;
   while (push.counters.dropped_idle == 0 && now < 1000000000) {
     const std::uint64_t lines = push.counters.lines;
@@ -175,11 +176,12 @@ TEST(Push, AClientThatDoesNotReadIsDroppedASecondAfterItsSendBlocked) {
       EXPECT_TRUE(hears_nothing(waiting));
     }
   }
-  EXPECT_GT(blocked_by, 0);
-  EXPECT_GT(now, blocked_by);
+  EXPECT_EQ(push.counters.dropped_idle, 1u);
   // Or a round later: the clock may move on while a turn that woke for something else is
   // under way, after it has looked for clients to drop and before it pushes.
-  EXPECT_LE(now, blocked_by + kPushBlockedUs + 100000);
+  if (blocked_by > 0) {
+    EXPECT_LE(now, blocked_by + kPushBlockedUs + 100000);
+  }
   EXPECT_TRUE(test::well_formed(waiting.read_line()));  // the place freed
   const std::string out = push.console.out();
   EXPECT_EQ(test::occurrences(out, "Connection dropped (127.0.0.1:"), 1u) << out;

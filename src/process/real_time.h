@@ -9,7 +9,7 @@ namespace eventid {
 inline constexpr int kLowestRealTimePriority = 1;
 inline constexpr int kHighestRealTimePriority = 99;
 
-// Puts the calling thread, and every thread it starts from now on, under the real-time policy
+// Puts the process's threads, and every thread they start from now on, under the real-time policy
 // at priority (kLowestRealTimePriority to kHighestRealTimePriority): SCHED_FIFO on POSIX, the
 // process's HIGH_PRIORITY_CLASS on Windows, where the priority is not used. False, with what
 // failed and why in *why, when the system refuses (on Linux, without CAP_SYS_NICE or an

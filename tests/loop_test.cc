@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "loop/event_loop.h"
+#include "loop/wake_margin.h"
 #include "support/eventually.h"
 #include "support/loopback.h"
 
@@ -103,6 +104,31 @@ TEST(EventLoop, StopsFromAnyThreadBeforeOrDuringItsRun) {
   during.start();
   during.loop.stop();
   during.thread.join();
+}
+
+// The margin follows the second latest of the last 100 wake-ups, within its bounds.
+TEST(WakeMargin, FollowsTheSecondLatestOfTheLastHundredWakeUps) {
+  struct Case {
+    const char* what;
+    std::vector<std::pair<int, std::int64_t>> wake_ups;  // (how many, late by µs), in order
+    std::int64_t margin_us;
+  };
+  const Case cases[] = {
+      {"none yet", {}, 200},
+      {"quiet", {{100, 40}}, 200},
+      {"one stall alone", {{50, 40}, {1, 5000}, {50, 40}}, 200},
+      {"two a little late", {{2, 600}, {20, 40}}, 650},
+      {"two stalls", {{1, 5000}, {10, 40}, {1, 3000}}, 1000},
+      {"stalls forgotten after 100", {{2, 5000}, {99, 40}}, 200},
+      {"early counts as on time", {{2, -300}}, 200},
+  };
+  for (const Case& c : cases) {
+    WakeMargin margin;
+    for (const auto& [times, late_us] : c.wake_ups) {
+      for (int i = 0; i < times; ++i) margin.woke_late_by(late_us);
+    }
+    EXPECT_EQ(margin.us(), c.margin_us) << c.what;
+  }
 }
 
 }  // namespace

@@ -10,16 +10,16 @@
 #include "delivery/id_line.h"
 #include "delivery/idle_order.h"
 #include "loop/precise_timers.h"
+#include "loop/wake_margin.h"
 #include "timing/estimate.h"
 
 namespace eventid {
 namespace {
 
-// The loop's timer wakes it this long before a boundary, and the rest is waited out by reading
+// The loop's timer wakes it a margin before a boundary, and the rest is waited out by reading
 // the clock: a timer's wake-up comes a few hundred µs late now and then (p99 263 µs on an idle
 // VM here), a read of the clock does not. At most kMostClockReads reads (a few ms), for a clock
 // that does not move (a test's).
-constexpr std::int64_t kEarlyWakeUs = 200;
 constexpr int kMostClockReads = 1000000;
 
 // What one receive from a push client takes: all it sends is thrown away.
@@ -187,9 +187,10 @@ class PushServer::Impl final : public ListenerHandler {
   void look_after_boundary() {
     Basis basis = ring_.basis();
     if (!basis.primed) return boundary_.disarm();
+    learn_from_wake_up();
     push_if_begun(basis);
     std::int64_t due = when_id_begins(basis, loop_.now(), last_id_ + 1);
-    if (due != waited_for_ && due - loop_.now() <= kEarlyWakeUs) {
+    if (due != waited_for_ && due - loop_.now() <= margin_.us()) {
       waited_for_ = due;
       for (int i = 0; i < kMostClockReads && loop_.now() < due; ++i) {
       }
@@ -197,7 +198,16 @@ class PushServer::Impl final : public ListenerHandler {
       push_if_begun(basis);
       due = when_id_begins(basis, loop_.now(), last_id_ + 1);
     }
-    boundary_.arm(due == waited_for_ ? due : due - kEarlyWakeUs);
+    wake_at_ = due == waited_for_ ? -1 : due - margin_.us();
+    boundary_.arm(due == waited_for_ ? due : wake_at_);
+  }
+
+  // The first turn from the early wake-up's time on, the timer's or one that came sooner for
+  // something else: how late it was.
+  void learn_from_wake_up() {
+    if (wake_at_ < 0 || loop_.now() < wake_at_) return;
+    margin_.woke_late_by(loop_.now() - wake_at_);
+    wake_at_ = -1;
   }
 
   void push_if_begun(const Basis& basis) {
@@ -265,7 +275,9 @@ class PushServer::Impl final : public ListenerHandler {
   IdleOrder blocked_;  // clients whose sends have blocked, the first to block first
   bool started_ = false;
   std::int64_t waited_for_ = -1;  // the boundary last waited out by reading the clock
-  std::uint32_t last_id_ = 0;     // once started: the ID of the latest push, or of the start
+  std::int64_t wake_at_ = -1;     // the early wake-up's time, until a turn has come by then
+  WakeMargin margin_;
+  std::uint32_t last_id_ = 0;  // once started: the ID of the latest push, or of the start
   SampleRing::Observation observation_;
 };
 

@@ -10,9 +10,9 @@
 namespace eventid {
 namespace {
 
-// The threads already running (the console's writer, started before the options are read):
-// one of them left under the usual policy holds up the others' turns. Linux lists them under
-// /proc; where it does not, the calling thread's own policy is all there is.
+// The threads already running (the console's writer, started before the options are read)
+// take the policy too, so that none of the relay's is left under the usual one. Linux lists
+// them under /proc; where it does not, the calling thread's own policy is all there is.
 void also_for_running_threads(const sched_param& param) {
   DIR* tasks = opendir("/proc/self/task");
   if (!tasks) return;

@@ -205,7 +205,7 @@ class PushServer::Impl final : public ListenerHandler {
   // The first turn from the early wake-up's time on, the timer's or one that came sooner for
   // something else: how late it was.
   void learn_from_wake_up() {
-    if (wake_at_ < 0 || loop_.now() < wake_at_) return;
+    if (!config_.real_time || wake_at_ < 0 || loop_.now() < wake_at_) return;
     margin_.woke_late_by(loop_.now() - wake_at_);
     wake_at_ = -1;
   }

@@ -28,6 +28,11 @@ inline constexpr int kPushDescriptors = 8;
 
 struct PushConfig {
   int clients = kDefaultPushClients;  // clients held at once; more wait in the listen queue
+  // Under a real-time policy the early wake-up before each boundary widens, up to 1 ms, as the
+  // timer's wake-ups have needed lately: no other program takes the CPU while the thread reads
+  // the clock. Under the usual one it stays at its least, since a longer wait that reads the
+  // clock is more often taken off the CPU, for longer, on a busy host.
+  bool real_time = false;
 };
 
 // The listener at where, after "Push on ADDRESS" with the port really taken. After a

@@ -96,11 +96,11 @@ net::Socket* open_push(const Options& options) {
   return listener;
 }
 
-void start_push(const Options& options, const net::Socket& listener, Shared& shared,
+void start_push(const PushConfig& config, const net::Socket& listener, Shared& shared,
                 const Clock& clock) {
   try {
-    std::thread([&listener, &options, &shared, clock] {
-      push_id(listener, options.push_config, shared.ring, clock, shared.server);
+    std::thread([&listener, config, &shared, clock] {
+      push_id(listener, config, shared.ring, clock, shared.server);
     }).detach();
   } catch (const std::system_error& e) {
     console_err("main() thread start failed: %s\r\n", e.code().message().c_str());
@@ -160,10 +160,12 @@ std::string usable_notify_socket() {
 }
 
 // Before the threads that stamp, serve and push start, so that they inherit the policy. A
-// system that refuses it is said once, and the relay runs on under the usual policy.
-void enter_real_time(int priority) {
+// system that refuses it is said once, and the relay runs on under the usual policy: false.
+bool enter_real_time(int priority) {
   std::string why;
-  if (!run_in_real_time(priority, &why)) console_err("main() %s\r\n", why.c_str());
+  if (run_in_real_time(priority, &why)) return true;
+  console_err("main() %s\r\n", why.c_str());
+  return false;
 }
 
 // The first look comes after a full second, so the server never opens sooner than that.
@@ -186,13 +188,14 @@ void wait_for_first_sample(const SampleRing& ring) {
     console_out("Init winsock failed\r\n");
     exit_process(ExitStatus::kNoSocketLibrary);
   }
-  if (options.sched_priority > 0) enter_real_time(options.sched_priority);
+  PushConfig push_config = options.push_config;
+  push_config.real_time = options.sched_priority > 0 && enter_real_time(options.sched_priority);
   if (options.publish) start_publishing(options, shared.ring);
   if (options.status) start_status(options, shared, clock);
   const net::Socket* push_listener = options.push ? open_push(options) : nullptr;
   start_collector(shared, options, clock, notifier);
   wait_for_first_sample(shared.ring);
-  if (push_listener) start_push(options, *push_listener, shared, clock);
+  if (push_listener) start_push(push_config, *push_listener, shared, clock);
   const auto on_listening = [&] {
     notifier.ready(shared.ring.snapshot().connected);
     service_listening();

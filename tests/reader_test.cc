@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <cerrno>
+#include <filesystem>
 #include <sstream>
 
 #include "eventid.h"
@@ -83,6 +84,30 @@ TEST(Reader, ARelayEndedOrKilledIsNoRelayAndOneInItsPlaceIsFollowed) {
   const auto killed = std::chrono::steady_clock::now();
   EXPECT_TRUE(eventually([&] { return s.read(&r) == EVENTID_ENORELAY; }, 10s));
   EXPECT_LT(std::chrono::steady_clock::now() - killed, 5s);
+}
+
+// Every signal that ends the relay by default leaves nothing that looks alive: the segment
+// reads as gone at once and the Unix-domain listener's socket file is removed. A signal that
+// the tests were started with ignored (nohup, a background job) stays ignored, and is skipped.
+TEST(Reader, EachEndingSignalLeavesNoLiveSegmentOrSocketFile) {
+  Simulator sim;
+  for (const int signal_number : {SIGTERM, SIGINT, SIGHUP}) {
+    struct sigaction inherited {};
+    ::sigaction(signal_number, nullptr, &inherited);
+    if (inherited.sa_handler == SIG_IGN) continue;
+    const std::string dir = private_directory(), socket_path = dir + "/id.sock";
+    Process relay(EVENTID_RELAY,
+                  {"--publish", dir + "/basis", "--listen", "127.0.0.1:0,unix:" + socket_path,
+                   "127.0.0.1", std::to_string(sim.port)});
+    ASSERT_EQ(listening_addresses(relay, 2).size(), 2u) << relay.err();
+    Source s(dir + "/basis");
+    eventid_reading r;
+    EXPECT_TRUE(eventually([&] { return s.read(&r) == 0; })) << signal_number;
+    ::kill(relay.pid(), signal_number);
+    EXPECT_EQ(relay.wait_exit(10s), 128 + signal_number);
+    EXPECT_EQ(s.read(&r), EVENTID_ENORELAY) << signal_number;
+    EXPECT_FALSE(std::filesystem::exists(socket_path)) << signal_number;
+  }
 }
 
 // Only the relay's user may write the segment; a directory that others may write (sticky or

@@ -18,7 +18,9 @@ void close_on_ending_signals() {
   struct sigaction action {};
   action.sa_handler = close_then_end;
   sigemptyset(&action.sa_mask);
-  for (const int s : {SIGTERM, SIGINT}) {
+  // A hangup ends the relay too (the terminal or session it was started from has gone): it
+  // leaves no socket file or live-looking segment behind either.
+  for (const int s : {SIGTERM, SIGINT, SIGHUP}) {
     struct sigaction before {};
     // A signal the relay was started with ignored (a background job's SIGINT) stays ignored.
     if (::sigaction(s, nullptr, &before) == 0 && before.sa_handler == SIG_IGN) continue;

@@ -35,7 +35,7 @@ bool remove_when_ending(const std::string& path);
 // The closing hook, then those files removed: what exit_process() does first, and what an
 // ending signal does before it ends the process. Safe in a signal handler.
 void run_closing_actions();
-// SIGTERM and SIGINT run the closing actions, then end the process as they would have
+// SIGTERM, SIGINT and SIGHUP run the closing actions, then end the process as they would have
 // (POSIX; on Windows the published segment has handlers of its own).
 void close_on_ending_signals();
 // Removes a file, safe in a signal handler (each platform's own).

@@ -31,7 +31,7 @@ std::unique_ptr<WritableSegment> make_segment(const std::string& where, std::int
 // The clock the relay's readings are on, as the header names it.
 ClockId relay_clock();
 
-// From now on, a signal that would end the relay (SIGTERM, SIGINT; Ctrl+C on Windows) marks
+// From now on, a signal that would end the relay (SIGTERM, SIGINT, SIGHUP; Ctrl+C on Windows) marks
 // the segment closed first, and then ends it as it would have.
 void close_on_ending_signals(Layout& layout);
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The ways in that a user reaches with their own tools: --status over IPv6 and over a
 # Unix-domain socket read with curl, and, in a network namespace with IPv6 disabled, a relay
-# asked for an IPv6 listener ends with status 3 while one without IPv6 options serves as before.
+# asked for an IPv6 listener ends with status 3 while one without IPv6 options serves as before,
+# and in another an upstream at a link-local address is reached through its interface.
 #   listeners_check.sh RELAY SIMULATOR
 # Loopback only; every process it starts ends with it.
 set -u
@@ -80,7 +81,28 @@ kill $(jobs -p)
 [[ $line =~ ^[0-9]+\.[0-9]{5}\ O\ -?[0-9]+\ -?[0-9]+$'\r'$ ]] || { echo "line: $line" >&2; exit 1; }
 INNER
 case $? in
-  0) echo "PASS" ;;
-  77) echo "SKIP: no loopback or no writable /proc/sys in a namespace here" ;;
+  0) ;;
+  77) echo "SKIP: no loopback or no writable /proc/sys in a namespace here"; exit 0 ;;
   *) fail "in a namespace without IPv6" ;;
+esac
+
+# An upstream at a link-local address, which only its interface (the zone after '%') makes
+# reachable: the address given on lo of a namespace of our own.
+unshare -n bash -s "$relay" "$sim" "$work" <<'INNER'
+set -u
+relay=$1 sim=$2 work=$3
+ip link set lo up && ip -6 addr add fe80::1/64 dev lo nodad || exit 77
+"$sim" --bind '[::]' --port 0 >"$work/ll-sim.out" &
+for _ in $(seq 50); do grep -qs listening "$work/ll-sim.out" && break; sleep 0.2; done
+upstream=$(sed -n 's/.*listening on \[::\]:\([0-9]*\).*/\1/p' "$work/ll-sim.out")
+"$relay" --port 0 fe80::1%lo "$upstream" >"$work/ll.out" 2>"$work/ll.err" &
+for _ in $(seq 50); do grep -qs "getting data" "$work/ll.out" && break; sleep 0.2; done
+kill $(jobs -p)
+grep -q "^Connection to fe80::1%lo successful" "$work/ll.out" ||
+  { echo "link-local upstream: $(cat "$work/ll.out" "$work/ll.err")" >&2; exit 1; }
+INNER
+case $? in
+  0) echo "PASS" ;;
+  77) echo "SKIP: no link-local address could be given to lo in a namespace here" ;;
+  *) fail "with a link-local upstream" ;;
 esac

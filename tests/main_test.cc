@@ -41,8 +41,7 @@ TEST(CommandLine, GoodLines) {
          return o.upstream.host == default_upstream_host() && o.upstream.service == "58050" &&
                 o.server.clients == 1 && !o.clients_given && o.server.idle_timeout_us == 0 &&
                 only(o).address == 0 && only(o).port == kDeliveryPort && !o.server.say_where &&
-                o.resolution == Resolution::kMilliseconds && !o.track_rate &&
-                o.sched_priority == 0;
+                o.resolution == Resolution::kMilliseconds && !o.track_rate && o.sched_priority == 0;
        }},
       {"host and service, further ones ignored",
        {"h", "s", "extra", ""},
@@ -50,6 +49,9 @@ TEST(CommandLine, GoodLines) {
       {"a service of digits is a port, anything else a name",
        {"h", "65535"},
        [](const Options& o) { return o.upstream.service == "65535"; }},
+      {"a link-local IPv6 host with its interface, bare or in brackets",
+       {"[fe80::1%eth0]", "1"},
+       [](const Options& o) { return o.upstream.host == "[fe80::1%eth0]"; }},
       {"a service name",
        {"h", "http"},
        [](const Options& o) { return o.upstream.service == "http"; }},
@@ -91,8 +93,7 @@ TEST(CommandLine, GoodLines) {
        {"--clients=1", "--idle-timeout", "1", "--resolution=ms", "--sched-priority=1"},
        [](const Options& o) {
          return o.server.clients == 1 && o.clients_given && o.server.idle_timeout_us == 1000000 &&
-                o.sched_priority == 1 &&
-                o.resolution == Resolution::kMilliseconds;
+                o.sched_priority == 1 && o.resolution == Resolution::kMilliseconds;
        }},
       {"-- ends the options",
        {"--", "--port"},
@@ -180,6 +181,7 @@ TEST(CommandLine, BadLines) {
       {{"[127.0.0.1]"}, "HOST: brackets hold an IPv6 address alone"},
       {{"[::1]:58050"}, "HOST: brackets hold an IPv6 address alone"},
       {{"[::1"}, "HOST: brackets hold an IPv6 address alone"},
+      {{"[fe80::1%]"}, "HOST: brackets hold an IPv6 address alone"},
       {{"", "--help"}, "HOST: empty"},  // the first problem decides
   };
   for (const auto& [args, problem] : bad) {

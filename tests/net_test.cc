@@ -103,6 +103,16 @@ TEST(Net, AddressesAreDottedQuadsOnly) {
   EXPECT_EQ(net::address_text(0xc0a80001u), "192.168.0.1");
 }
 
+// An upstream host that connects over IPv6: a literal, a link-local one with its zone.
+TEST(Net, IPv6HostsMayNameTheirInterface) {
+  for (const char* good : {"::1", "fe80::1%eth0", "fe80::1%2", "::ffff:1.2.3.4"}) {
+    EXPECT_TRUE(net::is_ipv6_host(good)) << good;
+  }
+  for (const char* bad : {"", "fe80::1%", "%eth0", "127.0.0.1", "localhost", "[::1]", "::1 "}) {
+    EXPECT_FALSE(net::is_ipv6_host(bad)) << bad;
+  }
+}
+
 // Every listening option's forms, read back as the messages show them; a port only where the
 // form has one.
 TEST(Net, ListenAddressForms) {

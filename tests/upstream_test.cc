@@ -512,5 +512,23 @@ TEST(Collector, LocalhostResolvesToIPv4) {
             "Trying to connect to localhost\r\nConnection to localhost successful\r\n");
 }
 
+// Where the resolver gives several addresses, each failed attempt names the address it tried.
+TEST(Collector, EachAddressTriedIsNamedWhenItFails) {
+  test::CapturedConsole console;
+  const std::string port = std::to_string(test::closed_port());
+  EXPECT_FALSE(ID_connect({"localhost", port, true}).valid());
+  const std::string err = console.err();
+  EXPECT_NE(err.find("ID_connect() address tried: 127.0.0.1:" + port + "\r\n"), std::string::npos)
+      << err;
+  std::size_t failed = 0, named = 0;
+  for (std::size_t at = 0; (at = err.find("connect failed: ", at)) != std::string::npos; ++at) {
+    ++failed;
+  }
+  for (std::size_t at = 0; (at = err.find("address tried: ", at)) != std::string::npos; ++at) {
+    ++named;
+  }
+  EXPECT_EQ(named, failed) << err;
+}
+
 }  // namespace
 }  // namespace eventid

@@ -166,9 +166,8 @@ bool takes_value(std::string_view name) {
 // Brackets round an IPv6 address and nothing else: no name or service resolves to one that
 // still has them, so the relay would only try it in vain.
 bool bracketed_ipv6(std::string_view host) {
-  std::array<std::uint8_t, 16> address;
   return host.size() > 2 && host.back() == ']' &&
-         net::parse_address6(host.substr(1, host.size() - 2), &address);
+         net::is_ipv6_host(host.substr(1, host.size() - 2));
 }
 
 // What is wrong with the upstream's host (position 0) or service (1), if anything. A service

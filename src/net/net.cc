@@ -22,6 +22,7 @@ Endpoint from_native(const sockaddr* sa, native::socklen size) {
     e.family = Family::kIpv6;
     std::memcpy(e.address6.data(), &sin6->sin6_addr, e.address6.size());
     e.port = ntohs(sin6->sin6_port);
+    e.scope = sin6->sin6_scope_id;
   } else if (sa->sa_family == AF_UNIX) {
     const auto* sun = reinterpret_cast<const sockaddr_un*>(sa);
     const std::size_t offset = offsetof(sockaddr_un, sun_path);
@@ -50,6 +51,7 @@ NativeAddress to_native(const Endpoint& e) {
     sin6->sin6_family = AF_INET6;
     sin6->sin6_port = htons(e.port);
     std::memcpy(&sin6->sin6_addr, e.address6.data(), e.address6.size());
+    sin6->sin6_scope_id = e.scope;
     n.size = sizeof *sin6;
   } else if (e.family == Family::kUnix) {
     auto* sun = reinterpret_cast<sockaddr_un*>(&n.storage);
@@ -131,6 +133,13 @@ bool parse_address6(std::string_view text, std::array<std::uint8_t, 16>* address
   if (inet_pton(AF_INET6, std::string(text).c_str(), &in) != 1) return false;
   std::memcpy(address->data(), &in, address->size());
   return true;
+}
+
+bool is_ipv6_host(std::string_view host) {
+  const std::size_t zone = host.find('%');
+  if (zone != std::string_view::npos && zone + 1 == host.size()) return false;
+  std::array<std::uint8_t, 16> address;
+  return parse_address6(host.substr(0, zone), &address);
 }
 
 namespace {

@@ -77,7 +77,8 @@ struct Endpoint {
   std::uint16_t port = 0;
   Family family = Family::kIpv4;
   std::array<std::uint8_t, 16> address6{};  // IPv6; all zero: every local address
-  std::string path;                         // Unix domain
+  std::uint32_t scope = 0;  // IPv6: the interface a link-local address is on ("fe80::1%eth0")
+  std::string path;         // Unix domain
 };
 // The longest path a Unix-domain socket takes, on either platform (sun_path less its NUL).
 inline constexpr std::size_t kLongestUnixPath = 107;
@@ -92,6 +93,9 @@ std::string endpoint_text(const Endpoint& e);
 bool parse_address(std::string_view text, std::uint32_t* address);
 // An IPv6 address as inet_pton reads it ("::1", "fe80::1"; no brackets, no zone).
 bool parse_address6(std::string_view text, std::array<std::uint8_t, 16>* address);
+// An IPv6 literal as a host to connect to, which may name its interface after a '%'
+// ("fe80::1%eth0"): the resolver turns the zone into the address's scope.
+bool is_ipv6_host(std::string_view host);
 // A listening address in one of the forms every listening option takes: "A.B.C.D",
 // "A.B.C.D:PORT", "[IPV6]", "[IPV6]:PORT" or "unix:PATH". *has_port tells whether a port was
 // given (a Unix-domain path never has one). False for anything else.

@@ -288,11 +288,6 @@ std::string bare_host(const std::string& host) {
   return host;
 }
 
-bool is_ipv6_literal(const std::string& host) {
-  std::array<std::uint8_t, 16> address;
-  return net::parse_address6(host, &address);
-}
-
 // IPv6, or both families: each address the resolver gives is tried in its order.
 net::Socket connect_any_family(const UpstreamAddress& upstream, const std::string& host) {
   std::vector<net::Endpoint> addresses;
@@ -307,6 +302,8 @@ net::Socket connect_any_family(const UpstreamAddress& upstream, const std::strin
     if (!s.valid()) continue;
     if (net::connect_to(s, to)) return s;
     report_error("ID_connect() connect failed: %s\r\n", net::last_error());
+    // The resolver may give several addresses: say which one this was.
+    console_err("ID_connect() address tried: %s\r\n", net::endpoint_text(to).c_str());
   }
   return net::Socket();
 }
@@ -318,7 +315,7 @@ net::Socket ID_connect(const UpstreamAddress& upstream) {
   console_out("Trying to connect to %s\r\n", host);
   net::Socket s;
   if (const std::string bare = bare_host(upstream.host);
-      upstream.either_family || is_ipv6_literal(bare)) {
+      upstream.either_family || net::is_ipv6_host(bare)) {
     s = connect_any_family(upstream, bare);
     if (!s.valid()) return s;
   } else {

@@ -26,7 +26,9 @@ inline constexpr int kMaxRetries = 20;
 const char* default_upstream_host();
 
 struct UpstreamAddress {
-  std::string host;  // a name, an IPv4 or IPv6 literal, or an IPv6 literal in brackets
+  // A name, an IPv4 or IPv6 literal, or an IPv6 literal in brackets; a link-local IPv6
+  // literal with its interface after a '%' ("fe80::1%eth0").
+  std::string host;
   std::string service;
   bool either_family = false;  // a name's IPv6 addresses are tried too, not its IPv4 alone
 };

@@ -36,6 +36,11 @@ class ArrivalWatch {
     return least == kNone ? std::nan("") : static_cast<double>(least) / 1e3;
   }
   int arrivals() const { return arrivals_; }
+  // The port this client connected from, as the simulator names it; 0 if unknown.
+  std::uint16_t local_port() const {
+    eventid::net::Endpoint self;
+    return eventid::net::local_endpoint(socket_, &self) ? self.port : 0;
+  }
   // The lateness (µs) of the first announcement after each gap of more than a second: after a
   // silence, what the path alone adds to the first sample.
   std::vector<double> after_gaps() const {

@@ -46,6 +46,9 @@ struct Outcome {
   std::vector<Reading> readings;
   int failed_reads = 0;  // from kSettleS on
   double floor_us = std::nan("");
+  // How much later the simulator's promptest send to the relay began than to the bench's
+  // client: the floor above includes it.
+  double sender_gap_us = std::nan("");
   // The relay's own, at the end: its checks of the bound against each sample, and the rate.
   double checks = 0, late_misses = 0, early_misses = 0, rate_ppm = 0;
   // The bench's client: the lateness of the first announcement after each silence, µs.
@@ -200,12 +203,13 @@ inline void print_row(const Scenario& s, const Outcome& o) {
   const std::string late =
       std::isnan(m.late_bound_p50) ? "" : std::to_string(std::lround(m.late_bound_p50));
   std::printf(
-      "| %s | %d | %.2f; %.2f | %.0f; %.0f | %s | %+.0f; %+.0f | %.1f; %.0f | %.0f; %.2f | %s | "
+      "| %s | %d | %.2f; %.2f | %.0f; %.0f | %s | %+.0f; %+.0f | %.1f (%+.1f); %.0f | %.0f; %.2f | "
+      "%s | "
       "%.0f, %.0f of %.0f; %.1f | %s |\n",
       s.name.c_str(), m.readings, m.within_delay, m.within_floor, m.bound_p50, m.bound_p99,
-      late.c_str(), m.worst_delay, m.worst_floor, o.floor_us, m.least_lag, m.best_floor,
-      m.best_within, silence_cell(s, o, m).c_str(), o.late_misses, o.early_misses, o.checks,
-      o.rate_ppm, goals(s, o, m).c_str());
+      late.c_str(), m.worst_delay, m.worst_floor, o.floor_us, o.sender_gap_us, m.least_lag,
+      m.best_floor, m.best_within, silence_cell(s, o, m).c_str(), o.late_misses, o.early_misses,
+      o.checks, o.rate_ppm, goals(s, o, m).c_str());
 }
 
 inline void print_table(const std::vector<Scenario>& all, const std::vector<Outcome>& outcomes,
@@ -215,7 +219,8 @@ inline void print_table(const std::vector<Scenario>& all, const std::vector<Outc
       "| within the bound: truth less delay; less delay and floor (%%) "
       "| bound p50; p99 (µs) | bound p50 from %.0f s (µs) "
       "| worst error: less delay; less delay and floor (µs) "
-      "| the bench's loopback floor; the estimate's least lag (µs) "
+      "| the relay's loopback floor (of it, the simulator's later promptest send to the relay than "
+      "to the bench's client); the estimate's least lag (µs) "
       "| the floor that would put the most within (µs); their share (%%) "
       "| silence: readings unflagged from 0.5 s in; first flagged unsynchronised; first "
       "off 50 ms (and the bench's client's first announcement after it) "

@@ -46,15 +46,16 @@ struct Options {
   const char* bind = "127.0.0.1";
   int port = 58050;
   std::uint32_t start = 1000;
-  int every = 1;            // send every n-th ID (a slower send interval)
-  double delay_ms = 0;      // fixed one-way delay
-  double jitter_ms = 0;     // mean of an exponential delay added to it
-  double silent_at = -1;    // seconds after start at which all sends stop ...
-  double silent_for = 0;    // ... for this long
-  double close_after = -1;  // close every connection this many seconds after it began
-  double reset_after = -1;  // the same, with a reset
-  bool twice = false;       // two announcements in one write
-  int garbage_every = 0;    // after every n-th announcement, garbage
+  int every = 1;              // send every n-th ID (a slower send interval)
+  double delay_ms = 0;        // fixed one-way delay
+  double jitter_ms = 0;       // mean of an exponential delay added to it
+  double silent_at = -1;      // seconds after start at which all sends stop ...
+  double silent_for = 0;      // ... for this long
+  double close_after = -1;    // close every connection this many seconds after it began
+  double reset_after = -1;    // the same, with a reset
+  bool twice = false;         // two announcements in one write
+  bool report_sends = false;  // at a connection's end, how soon after its moment it sent
+  int garbage_every = 0;      // after every n-th announcement, garbage
   GarbageKind garbage = GarbageKind::kMixed;
   double garbage_until = -1;     // no garbage from this many seconds after the start on
   double jump_at = -1;           // seconds after start at which the IDs jump ...
@@ -229,7 +230,35 @@ std::int64_t early_for(std::uint64_t count) {
   return opt.early_us;
 }
 
-void serve(net::Socket s, std::string name) {
+std::int64_t unix_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+      .count();
+}
+
+// How soon after its moment each send on one connection began, at the least.
+class SendReport {
+ public:
+  explicit SendReport(std::string peer) : peer_(std::move(peer)) {}
+  SendReport(const SendReport&) = delete;
+  SendReport& operator=(const SendReport&) = delete;
+  ~SendReport() {
+    if (!opt.report_sends) return;
+    say("client %s: %" PRIu64 " sends, the promptest %.3f us after its moment", peer_.c_str(),
+        sends_, static_cast<double>(least_ns_) / 1e3);
+  }
+  void sent(std::int64_t moment_us, std::int64_t began_ns) {
+    const std::int64_t late_ns = began_ns - moment_us * 1000;
+    if (sends_++ == 0 || late_ns < least_ns_) least_ns_ = late_ns;
+  }
+
+ private:
+  std::string peer_;
+  std::uint64_t sends_ = 0;
+  std::int64_t least_ns_ = 0;
+};
+
+void serve(net::Socket s, std::string name, std::string peer) {
+  SendReport report(std::move(peer));
   std::mt19937 rng(std::random_device{}());
   const double connected_at = seconds_since_start();
   // The next ID to announce: the first to begin after the client connected.
@@ -238,11 +267,15 @@ void serve(net::Socket s, std::string name) {
     if (n % opt.every != 0) continue;
     const double delay_ms = delay_for(n);
     const std::int64_t begins = epoch_us + begins_after_us(n);
-    wait_until_us(begins + static_cast<std::int64_t>(delay_ms * 1000) - early_for(announced++));
+    const std::int64_t moment_us =
+        begins + static_cast<std::int64_t>(delay_ms * 1000) - early_for(announced++);
+    wait_until_us(moment_us);
     if (!apply_connection_faults(s, connected_at)) break;
     if (silent_now()) continue;
     const std::string text = announcement(n);
+    const std::int64_t began_ns = unix_ns();
     if (net::send_some(s, text.data(), text.size()) < 0) break;
+    report.sent(moment_us, began_ns);
     const bool garbage_time = opt.garbage_until < 0 || seconds_since_start() < opt.garbage_until;
     if (opt.garbage_every > 0 && garbage_time &&
         sends++ % static_cast<std::uint64_t>(opt.garbage_every) == 0) {
@@ -287,7 +320,9 @@ void usage() {
       "  --close-after S      close every connection S seconds after it began\n"
       "  --reset-after S      reset every connection S seconds after it began\n"
       "  --twice              two announcements in one write\n"
-
+      "  --report-sends       when a connection ends, say how soon after its moment the\n"
+      "                       promptest of its sends began: what a benchmark takes the\n"
+      "                       sender's own share of a client's path delay from\n"
       "  --garbage-every N    garbage between two announcements after every N-th one\n"
       "  --garbage KIND       random (1 to 12000 random bytes), exact (10000 bytes), nul,\n"
       "                       nospace, wide (a 33-bit token), split (an announcement in two\n"
@@ -373,7 +408,8 @@ bool parse_options(int argc, char** argv) {
     const std::string a = argv[i];
     if (a == "--twice") {
       opt.twice = true;
-
+    } else if (a == "--report-sends") {
+      opt.report_sends = true;
     } else if (a == "--help" || i + 1 >= argc || !parse_option(a, argv[++i])) {
       return false;
     }
@@ -426,6 +462,6 @@ int main(int argc, char** argv) {
     }
     const std::string name = net::host_text(peer);
     say("client %s connected", name.c_str());
-    std::thread(serve, std::move(client), name).detach();
+    std::thread(serve, std::move(client), name, net::endpoint_text(peer)).detach();
   }
 }

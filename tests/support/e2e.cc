@@ -89,6 +89,10 @@ std::vector<std::string> Simulator::continuation() const {
           "--rate-ppm", std::to_string(rate_ppm)};
 }
 
+std::string Simulator::output() const {
+  return process_ ? process_->out() : std::string();
+}
+
 double Simulator::truth() const {
   const double now = unix_us();
   read_truth(process_->out());

@@ -28,6 +28,8 @@ class Simulator {
   double elapsed() const;
   // The arguments that make another simulator continue this one's IDs where it stands.
   std::vector<std::string> continuation() const;
+  // Everything it has printed so far.
+  std::string output() const;
 
  private:
   bool came_up();

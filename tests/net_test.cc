@@ -111,6 +111,14 @@ TEST(Net, IPv6HostsMayNameTheirInterface) {
   for (const char* bad : {"", "fe80::1%", "%eth0", "127.0.0.1", "localhost", "[::1]", "::1 "}) {
     EXPECT_FALSE(net::is_ipv6_host(bad)) << bad;
   }
+  net::Endpoint link_local;
+  link_local.family = net::Family::kIpv6;
+  link_local.address6[0] = 0xfe;
+  link_local.address6[1] = 0x80;
+  link_local.address6[15] = 1;
+  link_local.scope = 1;  // loopback's on Linux; named by its number on Windows
+  const std::string shown = net::endpoint_text(link_local);
+  EXPECT_TRUE(shown == "[fe80::1%lo]:0" || shown == "[fe80::1%1]:0") << shown;
 }
 
 // Every listening option's forms, read back as the messages show them; a port only where the

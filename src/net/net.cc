@@ -200,7 +200,9 @@ std::string host_text(const Endpoint& e) {
   in6_addr in{};
   std::memcpy(&in, e.address6.data(), e.address6.size());
   char text[INET6_ADDRSTRLEN] = {};
-  return inet_ntop(AF_INET6, &in, text, sizeof text) ? text : "";
+  if (!inet_ntop(AF_INET6, &in, text, sizeof text)) return "";
+  // A link-local address is ambiguous without the interface it is on.
+  return e.scope == 0 ? text : std::string(text) + "%" + native::zone_text(e.scope);
 }
 
 std::string endpoint_text(const Endpoint& e) {

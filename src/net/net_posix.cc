@@ -1,5 +1,6 @@
 // The socket layer's POSIX side, as Linux has it (accept4, MSG_NOSIGNAL, epoll, eventfd).
 #include <fcntl.h>
+#include <net/if.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
@@ -111,6 +112,11 @@ bool native::bind_with_mode(const Socket& s, const sockaddr* where, socklen size
   ::unlink(path);
   errno = chmod_error;
   return false;
+}
+
+std::string native::zone_text(std::uint32_t scope) {
+  char name[IF_NAMESIZE] = {};
+  return if_indextoname(scope, name) ? name : std::to_string(scope);
 }
 
 std::string native::resolver_error_text(int rc) {

@@ -38,6 +38,11 @@ Handle native::accept(Handle listener, sockaddr_storage* peer, socklen* size) {
 }
 
 // The resolver's codes are Windows Sockets errors (and gai_strerror here is not thread-safe).
+// The interface's number: its name would take the IP Helper library in for one message.
+std::string native::zone_text(std::uint32_t scope) {
+  return std::to_string(scope);
+}
+
 std::string native::resolver_error_text(int rc) {
   return error_text(rc);
 }

@@ -39,6 +39,8 @@ bool make_room_for_socket(const std::string& path, ListenFailure* failure);
 // A Unix-domain bind that makes the socket with mode, and with no wider one before.
 bool bind_with_mode(const Socket& s, const sockaddr* where, socklen size, int mode);
 std::string resolver_error_text(int rc);
+// An IPv6 scope as an address shows it after its '%': the interface's name, or its number.
+std::string zone_text(std::uint32_t scope);
 
 // Linux hands a queued connection's network errors to accept(): they are that client's.
 inline constexpr int kClientAcceptErrors[] = {

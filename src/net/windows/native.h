@@ -35,6 +35,8 @@ bool make_room_for_socket(const std::string& path, ListenFailure* failure);
 // A Unix-domain bind; the mode is the directory's ACL's to give here.
 bool bind_with_mode(const Socket& s, const sockaddr* where, socklen size, int mode);
 std::string resolver_error_text(int rc);
+// An IPv6 scope as an address shows it after its '%': the interface's name, or its number.
+std::string zone_text(std::uint32_t scope);
 
 // Wine answers WSAENOTCONN for a queued connection that was reset before its accept.
 inline constexpr int kClientAcceptErrors[] = {

@@ -520,14 +520,8 @@ TEST(Collector, EachAddressTriedIsNamedWhenItFails) {
   const std::string err = console.err();
   EXPECT_NE(err.find("ID_connect() address tried: 127.0.0.1:" + port + "\r\n"), std::string::npos)
       << err;
-  std::size_t failed = 0, named = 0;
-  for (std::size_t at = 0; (at = err.find("connect failed: ", at)) != std::string::npos; ++at) {
-    ++failed;
-  }
-  for (std::size_t at = 0; (at = err.find("address tried: ", at)) != std::string::npos; ++at) {
-    ++named;
-  }
-  EXPECT_EQ(named, failed) << err;
+  EXPECT_EQ(test::occurrences(err, "address tried: "), test::occurrences(err, "connect failed: "))
+      << err;
 }
 
 }  // namespace

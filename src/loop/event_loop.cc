@@ -36,17 +36,25 @@ Acceptor system_acceptor() {
   };
 }
 
+// A Unix-domain listener's file is handed to the closing actions as it is made, so that no
+// ending signal in between can leave it behind.
+net::Socket open_removed_when_ending(const net::Endpoint& where, net::ListenFailure* failure,
+                                     int socket_mode) {
+  if (where.family != net::Family::kUnix) return net::open_listener(where, failure, socket_mode);
+  const MakingEndingFile making;
+  net::Socket s = net::open_listener(where, failure, socket_mode);
+  if (s.valid()) {
+    remove_when_ending(where.path);
+    close_on_ending_signals();
+  }
+  return s;
+}
+
 net::Socket open_listener_for(const std::string& who, const net::Endpoint& where, int socket_mode,
                               bool name_it) {
   net::ListenFailure failure;
-  net::Socket s = net::open_listener(where, &failure, socket_mode);
-  if (s.valid()) {
-    if (where.family == net::Family::kUnix) {
-      remove_when_ending(where.path);
-      close_on_ending_signals();
-    }
-    return s;
-  }
+  net::Socket s = open_removed_when_ending(where, &failure, socket_mode);
+  if (s.valid()) return s;
   report_error((who + " " + failure.step + " failed: %s\r\n").c_str(), failure.error);
   if (!name_it) return s;
   const std::string reason = failure.why.empty() ? "" : " (" + failure.why + ")";

@@ -4,8 +4,10 @@
 // Names: types are CamelCase, functions and variables snake_case, constants kCamelCase, all in
 // namespace eventid. Three functions keep the names that the relay's messages print
 // (ID_connect, ID_collect, deliver_id), so that a log line leads to its function.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <new>
 #include <string>
 #include <system_error>
@@ -114,20 +116,32 @@ Publisher* closing_publisher = nullptr;
 // waiting for its upstream from no relay. However the relay ends, the segment reads closed.
 void start_publishing(const Options& options, SampleRing& ring) {
   std::string why;
+  auto making = std::make_unique<MakingEndingFile>();  // until the segment is handed over
   auto segment = segment::make_segment(*options.publish, microsecond_clock(), &why);
   if (!segment) {
+    making.reset();
     console_err("main() publish failed: %s\r\n", why.c_str());
     exit_process(ExitStatus::kListenerFailed);
   }
   auto* publisher = new Publisher(std::move(segment), resolution_us(options), microsecond_clock);
+  closing_publisher = publisher;
+  set_closing_hook([] { closing_publisher->mark_closed(); });
+  segment::close_on_ending_signals(publisher->layout());
+  making.reset();
   if (!publisher->start_heartbeat(&why)) {
     console_err("main() thread start failed: %s\r\n", why.c_str());
     exit_process(ExitStatus::kNoResources);
   }
   ring.set_observer([publisher](const Basis& basis) { publisher->publish(basis); });
-  closing_publisher = publisher;
-  set_closing_hook([] { closing_publisher->mark_closed(); });
-  segment::close_on_ending_signals(publisher->layout());
+}
+
+// Whether the relay makes files that it must take away as it ends: the segment, Unix-domain
+// sockets.
+bool makes_files(const Options& options) {
+  const auto is_unix = [](const net::Endpoint& e) { return e.family == net::Family::kUnix; };
+  return options.publish || (options.status && is_unix(*options.status)) ||
+         (options.push && is_unix(*options.push)) ||
+         std::any_of(options.server.listen.begin(), options.server.listen.end(), is_unix);
 }
 
 void start_collector(Shared& shared, const Options& options, const Clock& clock,
@@ -188,6 +202,8 @@ void wait_for_first_sample(const SampleRing& ring) {
     console_out("Init winsock failed\r\n");
     exit_process(ExitStatus::kNoSocketLibrary);
   }
+  // Before the first file is made: a signal meanwhile would leave it behind.
+  if (makes_files(options)) close_on_ending_signals();
   PushConfig push_config = options.push_config;
   push_config.real_time = options.sched_priority > 0 && enter_real_time(options.sched_priority);
   if (options.publish) start_publishing(options, shared.ring);

@@ -7,12 +7,16 @@ namespace eventid {
 namespace {
 
 void close_then_end(int signal_number) {
+  if (begin_ending(signal_number)) end_by_signal(signal_number);
+}
+
+}  // namespace
+
+void end_by_signal(int signal_number) {
   run_closing_actions();
   ::signal(signal_number, SIG_DFL);
   ::raise(signal_number);
 }
-
-}  // namespace
 
 void close_on_ending_signals() {
   struct sigaction action {};

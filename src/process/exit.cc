@@ -1,10 +1,12 @@
 #include "process/exit.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <thread>
 
 #include "console/console.h"
 
@@ -21,7 +23,31 @@ char ending_files[kMostEndingFiles][kLongestEndingFile + 1];
 std::atomic<int> ending_file_count{0};
 std::mutex ending_files_mutex;
 
+// Sequentially consistent, as a pair: either the handler sees a maker at work, or the maker
+// sees the signal; never neither.
+std::atomic<int> makers{0};
+std::atomic<int> ending_signal{0};
+
 }  // namespace
+
+MakingEndingFile::MakingEndingFile() {
+  makers.fetch_add(1);
+  const int ending = ending_signal.load();
+  if (ending == 0) return;
+  // Too late to make anything: whoever is last of the makers ends the process.
+  if (makers.fetch_sub(1) == 1) end_by_signal(ending);
+  for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));  // the process ends meanwhile
+}
+
+MakingEndingFile::~MakingEndingFile() {
+  if (makers.fetch_sub(1) != 1) return;
+  if (const int held_off = ending_signal.load()) end_by_signal(held_off);
+}
+
+bool begin_ending(int signal_number) {
+  ending_signal.store(signal_number);
+  return makers.load() == 0;
+}
 
 bool remove_when_ending(const std::string& path) {
   std::lock_guard<std::mutex> lock(ending_files_mutex);

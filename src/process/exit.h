@@ -41,4 +41,22 @@ void close_on_ending_signals();
 // Removes a file, safe in a signal handler (each platform's own).
 void remove_file(const char* path);
 
+// Held while a file that the closing actions take away is made and handed to them, so that an
+// ending signal meanwhile cannot leave it behind: the signal waits until the last such maker
+// is done, which then ends the process as the signal would have. A maker that begins once a
+// signal is ending the process never returns (the process ends under it).
+class MakingEndingFile {
+ public:
+  MakingEndingFile();
+  ~MakingEndingFile();
+  MakingEndingFile(const MakingEndingFile&) = delete;
+  MakingEndingFile& operator=(const MakingEndingFile&) = delete;
+};
+// For the signal handler: true if it may run the closing actions and end the process now;
+// false if a maker holds it off and will end the process itself.
+bool begin_ending(int signal_number);
+// Runs the closing actions, then ends the process by the signal (each platform's own). In the
+// signal's own handler, where it is blocked, it returns: the process ends as the handler does.
+void end_by_signal(int signal_number);
+
 }  // namespace eventid

@@ -1,0 +1,44 @@
+// How the relay ends (POSIX): a signal that comes while a file it takes away as it ends is being
+// made waits for the file to be handed over, and then ends the process as it would have.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "process/exit.h"
+
+namespace eventid {
+namespace {
+
+TEST(EndingSignals, ASignalWhileAFileIsMadeWaitsForItsHandOver) {
+  for (const int signal_number : {SIGTERM, SIGINT, SIGHUP}) {
+    struct sigaction inherited {};
+    ::sigaction(signal_number, nullptr, &inherited);
+    if (inherited.sa_handler == SIG_IGN) continue;  // stays ignored (nohup, a background job)
+    const std::string path = testing::TempDir() + "eventid-ending-" + std::to_string(::getpid()) +
+                             "-" + std::to_string(signal_number);
+    const pid_t child = ::fork();
+    if (child == 0) {
+      close_on_ending_signals();
+      {
+        const MakingEndingFile making;
+        std::ofstream(path) << "made";
+        ::raise(signal_number);  // comes before the file is handed over
+        remove_when_ending(path);
+      }
+      ::_exit(0);  // not reached: the hand-over ends the process by the signal
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal_number) << status;
+    EXPECT_FALSE(std::filesystem::exists(path)) << signal_number;
+    std::filesystem::remove(path);
+  }
+}
+
+}  // namespace
+}  // namespace eventid

@@ -243,6 +243,10 @@ class SendReport {
   SendReport& operator=(const SendReport&) = delete;
   ~SendReport() {
     if (!opt.report_sends) return;
+    if (sends_ == 0) {
+      say("client %s: no sends", peer_.c_str());
+      return;
+    }
     say("client %s: %" PRIu64 " sends, the promptest %.3f us after its moment", peer_.c_str(),
         sends_, static_cast<double>(least_ns_) / 1e3);
   }

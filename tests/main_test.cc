@@ -234,6 +234,18 @@ TEST(SystemdNotifier, ReadyOnceThenStatusOnlyWhenTheUpstreamChanges) {
   }
 }
 
+TEST(SystemdNotifier, AnIPv6UpstreamIsNamedInBrackets) {
+  test::NotifySocket socket;
+  if (!socket.open()) GTEST_SKIP() << "no service manager sockets here";
+  for (const std::string host : {"::1", "[::1]", "fe80::1%eth0"}) {
+    SystemdNotifier notifier(socket.name(), {host, "58050"});
+    notifier.ready(false);
+    const std::string bracketed = host[0] == '[' ? host : "[" + host + "]";
+    EXPECT_EQ(socket.receive(),
+              "READY=1\nSTATUS=serving; upstream " + bracketed + ":58050 disconnected");
+  }
+}
+
 // A service manager that does not read: nothing waits on it, READY=1 is tried again every
 // second until it goes, and of the statuses only the latest is kept.
 TEST(SystemdNotifier, AFullSocketHoldsUpNothingAndGetsTheLatestOnceItReads) {

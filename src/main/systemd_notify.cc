@@ -6,9 +6,19 @@
 #include "net/net.h"
 
 namespace eventid {
+namespace {
+
+// HOST:SERVICE, with a bare IPv6 literal in brackets, so that its last colon is not read as the
+// one before the service.
+std::string upstream_text(const UpstreamAddress& upstream) {
+  const bool bare_ipv6 = net::is_ipv6_host(upstream.host);
+  return (bare_ipv6 ? "[" + upstream.host + "]" : upstream.host) + ":" + upstream.service;
+}
+
+}  // namespace
 
 SystemdNotifier::SystemdNotifier(std::string socket_name, const UpstreamAddress& upstream)
-    : socket_name_(std::move(socket_name)), upstream_(upstream.host + ":" + upstream.service) {
+    : socket_name_(std::move(socket_name)), upstream_(upstream_text(upstream)) {
   if (socket_name_.empty()) return;
   try {
     retrying_ = std::thread([this] { retry(); });

@@ -37,12 +37,12 @@ Handle native::accept(Handle listener, sockaddr_storage* peer, socklen* size) {
   return static_cast<Handle>(::accept(sock(listener), reinterpret_cast<sockaddr*>(peer), size));
 }
 
-// The resolver's codes are Windows Sockets errors (and gai_strerror here is not thread-safe).
 // The interface's number: its name would take the IP Helper library in for one message.
 std::string native::zone_text(std::uint32_t scope) {
   return std::to_string(scope);
 }
 
+// The resolver's codes are Windows Sockets errors (and gai_strerror here is not thread-safe).
 std::string native::resolver_error_text(int rc) {
   return error_text(rc);
 }

@@ -201,10 +201,10 @@ double promptest_send_us(const std::string& output, std::uint16_t port, bool min
   return least;
 }
 
-// The relay's own path floor: the bench's client's, moved by how much sooner the simulator's
-// promptest send to the relay began than its promptest send to that client. The two are served
-// by threads of their own, and the one that gets the CPU first on a busy host sends first:
-// their floors have lain tens of µs apart where the bound is a few.
+// The relay's own path floor, as near as a client of the bench's can tell it: that client's,
+// moved by how much later the simulator's promptest send to the relay began than its promptest
+// send to that client (each is served by a thread of its own). What lies between a send and the
+// relay's own stamp, the bench cannot see.
 void take_floor(Simulator& sim, std::unique_ptr<ArrivalWatch> watch, Process& relay,
                 const Scenario& s, Outcome& o) {
   const double bench_floor_us = watch->least_lateness_us(s.kernel_stamps) - s.delay_us;

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <new>
 #include <string>
 #include <system_error>
@@ -112,22 +111,26 @@ void start_push(const PushConfig& config, const net::Socket& listener, Shared& s
 
 Publisher* closing_publisher = nullptr;
 
-// The segment, made before the first connection attempt so that its readers can tell a relay
-// waiting for its upstream from no relay. However the relay ends, the segment reads closed.
-void start_publishing(const Options& options, SampleRing& ring) {
+// The segment and its publisher, handed to the closing actions as the segment is made.
+Publisher* make_publisher(const Options& options) {
+  const MakingEndingFile making;
   std::string why;
-  auto making = std::make_unique<MakingEndingFile>();  // until the segment is handed over
   auto segment = segment::make_segment(*options.publish, microsecond_clock(), &why);
   if (!segment) {
-    making.reset();
     console_err("main() publish failed: %s\r\n", why.c_str());
     exit_process(ExitStatus::kListenerFailed);
   }
-  auto* publisher = new Publisher(std::move(segment), resolution_us(options), microsecond_clock);
-  closing_publisher = publisher;
+  closing_publisher = new Publisher(std::move(segment), resolution_us(options), microsecond_clock);
   set_closing_hook([] { closing_publisher->mark_closed(); });
-  segment::close_on_ending_signals(publisher->layout());
-  making.reset();
+  segment::close_on_ending_signals(closing_publisher->layout());
+  return closing_publisher;
+}
+
+// The segment, made before the first connection attempt so that its readers can tell a relay
+// waiting for its upstream from no relay. However the relay ends, the segment reads closed.
+void start_publishing(const Options& options, SampleRing& ring) {
+  Publisher* publisher = make_publisher(options);
+  std::string why;
   if (!publisher->start_heartbeat(&why)) {
     console_err("main() thread start failed: %s\r\n", why.c_str());
     exit_process(ExitStatus::kNoResources);

@@ -112,10 +112,8 @@ TEST(Net, IPv6HostsMayNameTheirInterface) {
     EXPECT_FALSE(net::is_ipv6_host(bad)) << bad;
   }
   net::Endpoint link_local;
-  link_local.family = net::Family::kIpv6;
-  link_local.address6[0] = 0xfe;
-  link_local.address6[1] = 0x80;
-  link_local.address6[15] = 1;
+  bool has_port = false;
+  ASSERT_TRUE(net::parse_listen_address("[fe80::1]", &link_local, &has_port));
   link_local.scope = 1;  // loopback's on Linux; named by its number on Windows
   const std::string shown = net::endpoint_text(link_local);
   EXPECT_TRUE(shown == "[fe80::1%lo]:0" || shown == "[fe80::1%1]:0") << shown;

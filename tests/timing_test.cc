@@ -298,6 +298,15 @@ TEST(Rate, NoneUnderTenSecondsOfHistoryAndTheBoundBeyondIt) {
   Upstream u(200);
   EXPECT_FALSE(feed(t, u, 9.9));
   EXPECT_TRUE(feed(t, u, 1.5));
+  // Ten seconds from the first sample to the newest, whichever second's lowest the newest is:
+  // where offsets rise (an upstream running slow) each second's lowest is its first sample.
+  for (const double ppm : {-200.0, 200.0}) {
+    RateTracker mid;
+    Upstream w(ppm);
+    for (int i = 0; i < 5; ++i) w.next();  // the history begins half a second into a second
+    EXPECT_FALSE(feed(mid, w, 9.9)) << ppm;
+    EXPECT_TRUE(feed(mid, w, 0.3)) << ppm;
+  }
   for (const double ppm : {-1500.0, 1500.0, 3000.0}) {
     RateTracker far;
     Upstream v(ppm);

@@ -71,7 +71,7 @@ void RateTracker::start(const Point* points, int count) {
   found_ = false;
   above_count_ = 0;
   newest_second_ = floor_div(points[0].arrival_us, kSecondUs);
-  began_us_ = points[0].arrival_us;
+  began_us_ = newest_arrival_us_ = points[0].arrival_us;
   left_out_ = {};
   lowest_offset_us_ = points[0].offset_us;
   for (int i = 0; i < count; ++i) insert(points[i]);
@@ -110,7 +110,14 @@ void RateTracker::start_from_run(double depth_us) {
 void RateTracker::insert(const Point& p) {
   const std::int64_t second = floor_div(p.arrival_us, kSecondUs);
   Bucket& bucket = buckets_[static_cast<std::size_t>(second & (kBuckets - 1))];
-  if (bucket.second == second && bucket.lowest.offset_us <= p.offset_us) return;
+  newest_arrival_us_ = std::max(newest_arrival_us_, p.arrival_us);
+  if (bucket.second == second && bucket.lowest.offset_us <= p.offset_us) {
+    // The history spans from its first sample to its newest, not between the lowest of its
+    // first and newest seconds: where offsets rise, each second's lowest is its first sample,
+    // and where they fall its last, and the span would wait up to a second more for either.
+    if (!found_ && newest_arrival_us_ - began_us_ >= kMinSpanUs) fit();
+    return;
+  }
   bucket = {second, p};
   newest_second_ = std::max(newest_second_, second);
   fit();
@@ -134,9 +141,10 @@ void RateTracker::fit() {
   }
   lowest_offset_us_ = points[0].offset_us;
   for (int i = 1; i < n; ++i) lowest_offset_us_ = std::min(lowest_offset_us_, points[i].offset_us);
-  const std::int64_t span_us = points[n - 1].arrival_us - points[0].arrival_us;
-  found_ = span_us >= kMinSpanUs;
-  fitted_ = found_ || span_us >= line_span_us_;
+  // A rate waits for the history's span; the line, for its points' (a rate is found only once
+  // they span some 8 s at least).
+  found_ = newest_arrival_us_ - began_us_ >= kMinSpanUs;
+  fitted_ = found_ || points[n - 1].arrival_us - points[0].arrival_us >= line_span_us_;
   if (fitted_) fit_line(points.data(), n);
 }
 

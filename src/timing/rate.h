@@ -118,6 +118,7 @@ class RateTracker {
 
   std::array<Bucket, kBuckets> buckets_{};
   std::int64_t newest_second_ = 0;
+  std::int64_t newest_arrival_us_ = 0;  // of any sample in the history
   bool empty_ = true;
   std::int64_t lowest_offset_us_ = 0;  // the envelope until a line is fitted
   bool fitted_ = false;                // the envelope is the line through anchor_ at slope_

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "net/net.h"
@@ -40,6 +41,11 @@ class ArrivalWatch {
   std::uint16_t local_port() const {
     eventid::net::Endpoint self;
     return eventid::net::local_endpoint(socket_, &self) ? self.port : 0;
+  }
+  // Each announcement's ID and the system's stamp of its arrival (unix ns), where it gave one.
+  std::vector<std::pair<std::uint32_t, std::int64_t>> kernel_stamps() const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return kernel_stamps_;
   }
   // The lateness (µs) of the first announcement after each gap of more than a second: after a
   // silence, what the path alone adds to the first sample.
@@ -80,6 +86,8 @@ class ArrivalWatch {
     least_ns_ = std::min<std::int64_t>(least_ns_, late_ns);
     if (age_us >= 0) {
       least_kernel_ns_ = std::min<std::int64_t>(least_kernel_ns_, late_ns - age_us * 1000);
+      const std::lock_guard<std::mutex> lock(mutex_);
+      kernel_stamps_.emplace_back(id, arrived_ns - age_us * 1000);
     }
     if (arrivals_++ > 0 && arrived_ns - last_ns_ > 1000000000) {
       const std::lock_guard<std::mutex> lock(mutex_);
@@ -95,5 +103,6 @@ class ArrivalWatch {
   std::int64_t last_ns_ = 0;  // the watching thread's alone
   mutable std::mutex mutex_;
   std::vector<double> after_gaps_;
+  std::vector<std::pair<std::uint32_t, std::int64_t>> kernel_stamps_;
   std::thread thread_;
 };

@@ -15,7 +15,8 @@
 
 namespace bound_bench {
 
-// Readings count from here on: the relay has had 10 s of samples to measure the rate from.
+// Readings count from this long after the relay's first (its first reading that succeeds):
+// the relay has had 10 s of samples to measure the rate from.
 inline constexpr double kSettleS = 10;
 inline constexpr double kUnsynchronisedUs = 50000;
 inline constexpr double kCoverageGoal = 99.9;  // % of readings within their bound
@@ -44,10 +45,17 @@ struct Reading {
 struct Outcome {
   bool ran = false;
   std::vector<Reading> readings;
-  int failed_reads = 0;  // from kSettleS on
+  double first_reading_s = INFINITY;  // the first that succeeded, since the simulator started
+  int failed_reads = 0;               // from kSettleS after it on
+  // The floor used: the relay's own connection's, captured on lo, where the bench may open a
+  // packet socket; else the bench's client's, moved by the sender gap below.
   double floor_us = std::nan("");
+  double captured_floor_us = std::nan(""), client_floor_us = std::nan("");
+  // How much later than the capture a socket is stamped, as the bench's client saw it: the
+  // captured floor above includes it.
+  double socket_later_us = std::nan("");
   // How much later the simulator's promptest send to the relay began than to the bench's
-  // client: the floor above includes it.
+  // client: the client's floor above includes it.
   double sender_gap_us = std::nan("");
   // The relay's own, at the end: its checks of the bound against each sample, and the rate.
   double checks = 0, late_misses = 0, early_misses = 0, rate_ppm = 0;
@@ -91,13 +99,17 @@ inline void look_at_silence(const Scenario& s, const Reading& r, double error, S
   if (!unsynchronised) m.unsynchronised_first = false;
 }
 
+inline bool settled(const Outcome& o, const Reading& r) {
+  return r.t_s >= o.first_reading_s + kSettleS;
+}
+
 // The floor F that puts the most readings within, |error + F| <= bound, and how many; of the
 // floors that do, the nearest to the bench's own. A sweep over the ends of each reading's
 // interval of F: between two ends the count stands.
-inline std::pair<double, int> best_floor(const std::vector<Reading>& readings, double bench) {
+inline std::pair<double, int> best_floor(const Outcome& o, double bench) {
   std::vector<std::pair<double, int>> ends;  // (F, +1 where an interval opens, -1 where it shuts)
-  for (const Reading& r : readings) {
-    if (r.t_s < kSettleS || r.bound_us < 0) continue;
+  for (const Reading& r : o.readings) {
+    if (!settled(o, r) || r.bound_us < 0) continue;
     const double bound = static_cast<double>(r.bound_us);
     ends.push_back({-bound - r.error_us, +1});
     ends.push_back({bound - r.error_us, -1});
@@ -124,7 +136,7 @@ inline Summary summarise(const Scenario& s, const Outcome& o) {
   std::vector<double> bounds, late_bounds;
   int within_delay = 0, within_floor = 0;
   for (const Reading& r : o.readings) {
-    if (r.t_s < kSettleS) continue;
+    if (!settled(o, r)) continue;
     const double bound = static_cast<double>(r.bound_us);
     const double with_floor = r.error_us + o.floor_us;
     ++m.readings;
@@ -141,7 +153,7 @@ inline Summary summarise(const Scenario& s, const Outcome& o) {
   const int counted = m.readings + o.failed_reads;  // a failed read is no reading within
   m.within_delay = counted ? 100.0 * within_delay / counted : 0;
   m.within_floor = counted ? 100.0 * within_floor / counted : 0;
-  const auto [floor, within] = best_floor(o.readings, o.floor_us);
+  const auto [floor, within] = best_floor(o, o.floor_us);
   m.best_floor = floor;
   m.best_within = counted ? 100.0 * within / counted : 0;
   m.bound_p50 = median(bounds);
@@ -203,24 +215,28 @@ inline void print_row(const Scenario& s, const Outcome& o) {
   const std::string late =
       std::isnan(m.late_bound_p50) ? "" : std::to_string(std::lround(m.late_bound_p50));
   std::printf(
-      "| %s | %d | %.2f; %.2f | %.0f; %.0f | %s | %+.0f; %+.0f | %.1f (%+.1f); %.0f | %.0f; %.2f | "
+      "| %s | %d | %.2f; %.2f | %.0f; %.0f | %s | %+.0f; %+.0f | %.1f; %.1f (%+.1f); %.1f (%+.1f); "
+      "%.0f "
+      "| %.0f; %.2f | "
       "%s | "
       "%.0f, %.0f of %.0f; %.1f | %s |\n",
       s.name.c_str(), m.readings, m.within_delay, m.within_floor, m.bound_p50, m.bound_p99,
-      late.c_str(), m.worst_delay, m.worst_floor, o.floor_us, o.sender_gap_us, m.least_lag,
-      m.best_floor, m.best_within, silence_cell(s, o, m).c_str(), o.late_misses, o.early_misses,
-      o.checks, o.rate_ppm, goals(s, o, m).c_str());
+      late.c_str(), m.worst_delay, m.worst_floor, o.floor_us, o.captured_floor_us,
+      o.socket_later_us, o.client_floor_us, o.sender_gap_us, m.least_lag, m.best_floor,
+      m.best_within, silence_cell(s, o, m).c_str(), o.late_misses, o.early_misses, o.checks,
+      o.rate_ppm, goals(s, o, m).c_str());
 }
 
 inline void print_table(const std::vector<Scenario>& all, const std::vector<Outcome>& outcomes,
                         double late_from) {
   std::printf(
-      "| scenario (readings from %.0f s on) | readings "
+      "| scenario (readings from %.0f s after the relay's first) | readings "
       "| within the bound: truth less delay; less delay and floor (%%) "
       "| bound p50; p99 (µs) | bound p50 from %.0f s (µs) "
       "| worst error: less delay; less delay and floor (µs) "
-      "| the relay's loopback floor (of it, the simulator's later promptest send to the relay than "
-      "to the bench's client); the estimate's least lag (µs) "
+      "| the loopback floor used; the relay's connection's, captured (of it, how much later a "
+      "socket is stamped than the capture); the bench's client's (of it, the simulator's later "
+      "promptest send to the relay than to that client); the estimate's least lag (µs) "
       "| the floor that would put the most within (µs); their share (%%) "
       "| silence: readings unflagged from 0.5 s in; first flagged unsynchronised; first "
       "off 50 ms (and the bench's client's first announcement after it) "

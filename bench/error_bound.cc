@@ -4,13 +4,16 @@
 //     /tmp); a reading every 10 to 25 ms, at random, so that no reading keeps one place in the
 //     IDs' 100 ms; its error is taken at its own clock reading against the truth less the
 //     simulator's fixed delay;
-//   - a client of the bench's own on the same simulator stamps each announcement's arrival:
-//     the least lateness after the true beginning, less the fixed delay, and moved by how much
-//     later the simulator's promptest send to the relay began than its promptest send to that
-//     client (it serves each from a thread of its own), is the loopback path's own floor,
-//     which the estimate lags by and which its bound leaves out (the bound
-//     is stated against the upstream as its fastest announcements reach the relay), so the
-//     share within the bound is given against the truth less the delay and less the floor too;
+//   - a packet socket on lo (root, or CAP_NET_RAW) sees each announcement to the relay as
+//     the system takes it in, a µs or two before a receiving socket is given its stamp (how
+//     long before, a client of the bench's own on the same simulator measures): the least
+//     lateness after the true beginning, moved by that and less the fixed delay, is the
+//     relay's own path floor, which the estimate lags by and which its bound leaves out (the
+//     bound is stated against the upstream as its fastest announcements reach the relay), so
+//     the share within the bound is given against the truth less the delay and that floor too;
+//   - where no packet socket opens, the floor is a client of the bench's own on the same
+//     simulator: its least lateness, moved by how much later the simulator's promptest send
+//     to the relay began than to that client (it serves each from a thread of its own);
 //   - scenarios two at a time, per scenario from 10 s on: that share, the bound's p50 and p99,
 //     the worst error, and across a silence whether every reading from 0.5 s in is flagged,
 //     and whether the flag says unsynchronised before the error reaches 50 ms.
@@ -38,6 +41,7 @@
 #include "arrival_watch.h"
 #include "bound_report.h"
 #include "eventid.h"
+#include "path_capture.h"
 #include "sim_truth.h"
 #include "stats.h"
 #include "support/clients.h"
@@ -164,9 +168,10 @@ void read_until_done(eventid_source* source, const Truth& truth, const Scenario&
         code == 0 ? r.clock_us * 1000 + offset_ns : clock_ns(CLOCK_REALTIME);
     t = static_cast<double>(unix_ns - truth.epoch_us * 1000) / 1e9;
     if (code == 0) {
+      o.first_reading_s = std::min(o.first_reading_s, t);
       o.readings.push_back(
           {t, error_us(r, truth.position(unix_ns), s.delay_us), r.bound_us, r.flags});
-    } else if (t >= kSettleS) {
+    } else if (t >= o.first_reading_s + kSettleS) {
       ++o.failed_reads;
     }
     std::this_thread::sleep_for(std::chrono::microseconds(pause_us(rng)));
@@ -201,15 +206,19 @@ double promptest_send_us(const std::string& output, std::uint16_t port, bool min
   return least;
 }
 
-// The relay's own path floor, as near as a client of the bench's can tell it: that client's,
-// moved by how much later the simulator's promptest send to the relay began than its promptest
-// send to that client (each is served by a thread of its own). What lies between a send and the
-// relay's own stamp, the bench cannot see.
-void take_floor(Simulator& sim, std::unique_ptr<ArrivalWatch> watch, Process& relay,
-                const Scenario& s, Outcome& o) {
+// The relay's own path floor: its connection's least lateness as captured on lo where the bench
+// may capture; else as near as a client of the bench's can tell it: that client's, moved by how
+// much later the simulator's promptest send to the relay began than its promptest send to that
+// client (each is served by a thread of its own), blind to what lies between a send and the
+// relay's own stamp.
+void take_floor(Simulator& sim, std::unique_ptr<ArrivalWatch> watch, const PathCapture& capture,
+                Process& relay, const Scenario& s, Outcome& o) {
   const double bench_floor_us = watch->least_lateness_us(s.kernel_stamps) - s.delay_us;
   o.after_gaps_us = watch->after_gaps();
   const std::uint16_t port = watch->local_port();
+  o.socket_later_us = capture.socket_later_us(port, watch->kernel_stamps());
+  o.captured_floor_us = capture.least_lateness_us(port) - s.delay_us +
+                        (std::isnan(o.socket_later_us) ? 0 : o.socket_later_us);
   watch.reset();
   relay.kill();
   std::string output;
@@ -218,13 +227,21 @@ void take_floor(Simulator& sim, std::unique_ptr<ArrivalWatch> watch, Process& re
     return occurrences(output, " connected\n") == occurrences(output, " gone\n");
   });
   o.sender_gap_us = promptest_send_us(output, port, false) - promptest_send_us(output, port, true);
-  o.floor_us = bench_floor_us + (std::isnan(o.sender_gap_us) ? 0 : o.sender_gap_us);
+  o.client_floor_us = bench_floor_us + (std::isnan(o.sender_gap_us) ? 0 : o.sender_gap_us);
+  o.floor_us = std::isnan(o.captured_floor_us) ? o.client_floor_us : o.captured_floor_us;
 }
 
 void run_in(const std::string& where, const Scenario& s, std::uint32_t seed, Outcome& o) {
   Simulator sim(joined(s.sim_args, {"--report-sends"}));
   if (sim.port == 0) return;
   const Truth truth = truth_of(sim);
+  const PathCapture capture(sim.port, truth);
+  if (!capture.valid()) {
+    std::fprintf(stderr,
+                 "error_bound: %s: no packet socket on lo (it takes root or CAP_NET_RAW): the "
+                 "floor is the bench's client's\n",
+                 s.name.c_str());
+  }
   auto watch = std::make_unique<ArrivalWatch>(sim.port, truth);
   Process relay(EVENTID_RELAY,
                 on_a_free_port(joined(s.relay_args, {"--publish", where, "--status", "127.0.0.1:0",
@@ -235,7 +252,7 @@ void run_in(const std::string& where, const Scenario& s, std::uint32_t seed, Out
   read_until_done(source, truth, s, seed, o);
   eventid_close(source);
   take_relay_figures(status, o);
-  take_floor(sim, std::move(watch), relay, s, o);
+  take_floor(sim, std::move(watch), capture, relay, s, o);
   o.ran = true;
 }
 

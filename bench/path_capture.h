@@ -1,8 +1,8 @@
 // The loopback path as the relay's own socket meets it, for the benchmarks (Linux only, and
 // root or CAP_NET_RAW): a packet socket on "lo" sees each announcement the simulator sends,
-// stamped by the system as it is taken in, the very stamp that the receiving socket is given.
-// The least lateness after the ID's true beginning, per receiving port, is that connection's
-// own path floor, seen from outside it.
+// stamped by the system as it is taken in, a µs or two before the receiving socket is given a
+// stamp of its own. The least lateness after the ID's true beginning, per receiving port, is
+// that connection's own path floor, seen from outside it.
 #pragma once
 
 #include <arpa/inet.h>
@@ -24,10 +24,10 @@
 #include <cstring>
 #include <limits>
 #include <map>
-#include <utility>
-#include <vector>
 #include <mutex>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "sim_truth.h"
 
@@ -111,8 +111,7 @@ class PathCapture {
       // every protocol is handed the second before the protocols are (bound to IPv4 alone it
       // would be handed it after TCP's work, some 10 µs later): its stamp lies within a µs or
       // two before the receiving socket's own.
-      if (n <= 0 || from.sll_pkttype == PACKET_OUTGOING ||
-          from.sll_protocol != htons(ETH_P_IP)) {
+      if (n <= 0 || from.sll_pkttype == PACKET_OUTGOING || from.sll_protocol != htons(ETH_P_IP)) {
         continue;
       }
       const cmsghdr* c = CMSG_FIRSTHDR(&m);
@@ -152,7 +151,7 @@ class PathCapture {
   const Truth truth_;
   std::atomic<bool> stop_{false};
   mutable std::mutex mutex_;
-  std::map<std::uint16_t, std::int64_t> least_ns_;  // by receiving port
+  std::map<std::uint16_t, std::int64_t> least_ns_;                           // by receiving port
   std::map<std::uint16_t, std::map<std::uint32_t, std::int64_t>> first_ns_;  // and by ID
   std::thread thread_;
 };

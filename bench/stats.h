@@ -8,8 +8,9 @@
 // The value below which a share p (0 to 1) of the values lie; 0 for none.
 inline double percentile(std::vector<double> v, double p) {
   if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  return v[static_cast<std::size_t>(p * static_cast<double>(v.size() - 1))];
+  const auto at = v.begin() + static_cast<std::ptrdiff_t>(p * static_cast<double>(v.size() - 1));
+  std::nth_element(v.begin(), at, v.end());
+  return *at;
 }
 
 inline double median(const std::vector<double>& v) {

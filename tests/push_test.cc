@@ -140,6 +140,19 @@ TEST(Push, AnIdThatBeginsInTheTurnOfTheFirstGreetingIsPushed) {
   EXPECT_EQ(PushRun::position(second.read_line()), "46.00000");
 }
 
+// A client greeted after an ID began, in the turn that pushes it (the wake-up came late), has
+// it once.
+TEST(Push, AClientGreetedAfterAnIdBeganIsNotSentItAgain) {
+  PushRun push(2);
+  RelayClient first(push.port);
+  first.read_line();
+  push.now_us = 1450000;  // no wake: the loop reads it as the second client comes
+  RelayClient second(push.port);
+  EXPECT_EQ(PushRun::position(second.read_line()), "46.50000");
+  EXPECT_EQ(PushRun::position(first.read_line()), "46.50000");
+  EXPECT_TRUE(hears_nothing(second));
+}
+
 // An upstream a hundred times slower than the relay's clock puts the loop's own wake-up for
 // ID 43 ten seconds away: only the faster sample's arrival can bring the line in time.
 TEST(Push, ASampleThatMovesTheBoundaryMovesTheWakeUp) {

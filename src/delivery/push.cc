@@ -94,6 +94,7 @@ class PushServer::Impl final : public ListenerHandler {
     net::Socket socket;
     EventLoop::Watch watch;             // ends before the socket closes
     bool greeted = false;               // "Connected to" written and the first line made
+    std::uint32_t last_id = 0;          // of the last line made
     std::string label;                  // " (ADDR:PORT)" when many are served, else empty
     IdleOrder::Place blocked_place;     // once a send has blocked
     std::int64_t blocked_since_us = 0;  // the first send that blocked
@@ -148,6 +149,7 @@ class PushServer::Impl final : public ListenerHandler {
   std::uint32_t send_line(Client& c, const Basis& basis) {
     const Estimate e = estimate(basis, loop_.now());
     c.line = format_id_line(e);
+    c.last_id = e.id;
     c.sent = 0;
     ++counters_.lines;
     send_rest(c);
@@ -233,9 +235,11 @@ class PushServer::Impl final : public ListenerHandler {
     return after > 0 || after < -1;
   }
 
+  // A client greeted after the ID began, before the turn that pushes it (the wake-up came
+  // late), has it already.
   void push_to_all(const Basis& basis) {
     slots_.for_each([&](Client& c) {
-      if (c.greeted && !c.sending()) send_line(c, basis);
+      if (c.greeted && !c.sending() && c.last_id != last_id_) send_line(c, basis);
     });
   }
 

@@ -253,7 +253,8 @@ class Upstream {
   explicit Upstream(double ppm, std::uint32_t first = 1000) : rate_(ppm * 1e-6), first_(first) {}
   Sample next() {
     const double begins = kEpochUs + static_cast<double>(n_) * kIdDurationUs / (1 + rate_);
-    const std::int64_t arrival = std::llround(begins + 300 + delay_(rng_));
+    last_delay_us = drift_us + delay_(rng_);
+    const std::int64_t arrival = std::llround(begins + 300 + last_delay_us);
     return make_sample(static_cast<std::uint32_t>(first_ + n_++ + jump), arrival);
   }
   // The estimate's error at now_us: its position minus the upstream's, µs.
@@ -261,7 +262,9 @@ class Upstream {
     const std::uint32_t ids = e.id - first_;
     return ids * 1e5 + e.micros - static_cast<double>(now_us - kEpochUs) * (1 + rate_);
   }
-  std::int64_t jump = 0;  // added to every ID from the next on
+  std::int64_t jump = 0;     // added to every ID from the next on
+  double drift_us = 0;       // the path's delay beyond its smallest, from the next on
+  double last_delay_us = 0;  // of the last sample, beyond the smallest
 
  private:
   static constexpr std::int64_t kEpochUs = 1000000000;
@@ -357,12 +360,11 @@ TEST(Rate, StepsStartTheHistoryAfreshAndNeverBendTheRate) {
 // A run that shows a step with samples 20 ms early among it ('e'): fewer than three that early
 // start no history, so that the next early sample lies below the envelope; three are a shift.
 TEST(Rate, EarlySamplesAmongAStepsRunStartNoHistory) {
-  for (const auto& [run, left_out, next_early_above_us] :
-       {std::tuple{".....", 0, -20000.0},
-        {"e....", 1, -20000.0},
-        {"....e", 1, -20000.0},
-        {".e.e.", 2, -20000.0},
-        {"ee.e.", 0, 0.0}}) {
+  for (const auto& [run, left_out, next_early_above_us] : {std::tuple{".....", 0, -20000.0},
+                                                           {"e....", 1, -20000.0},
+                                                           {"....e", 1, -20000.0},
+                                                           {".e.e.", 2, -20000.0},
+                                                           {"ee.e.", 0, 0.0}}) {
     RateTracker t(RateTracker::kShortStepRun, RateTracker::kShortLineSpanUs);
     Upstream u(0);
     feed(t, u, 5);
@@ -453,6 +455,30 @@ TEST(Rate, UncertaintyCoversTheRateFoundsError) {
     const double found = feed(t, u, 60).value_or(1e9);
     EXPECT_LE(std::abs(found - ppm), std::max(t.uncertainty(), kMinRateUncertainty) * 1e6) << ppm;
     EXPECT_LT(t.uncertainty(), 5e-6) << "sharp enough to use: " << ppm;
+  }
+}
+
+// A path whose delay grows by 6 µs over 20 s after its fastest seconds, and falls back: its
+// line slopes as an upstream's 0.3 ppm off would, and only its doubt says where the fastest
+// samples lie.
+TEST(Rate, TheEnvelopesDoubtCoversAPathThatDriftsForAWhile) {
+  for (const bool track_rate : {false, true}) {
+    RateTracker t = track_rate
+                        ? RateTracker(RateTracker::kShortStepRun, RateTracker::kShortLineSpanUs)
+                        : RateTracker();
+    Upstream u(0);
+    for (int i = 0; i < 600; ++i) {
+      const double s = i / 10.0;
+      u.drift_us = s < 2 ? 0 : 6 * std::min(s - 2, std::max(0.0, 42 - s)) / 20;
+      const Sample sample = u.next();
+      t.add(sample);
+      if (s < 10) continue;
+      // Where a sample without delay beyond the smallest would have lain.
+      const double fastest_above =
+          *t.above_envelope(sample.arrival_us, sample.offset_us) - std::round(u.last_delay_us);
+      ASSERT_GE(fastest_above, -t.envelope_doubt_us(sample.arrival_us, kMinRateUncertainty) - 1.5)
+          << track_rate << " " << s;
+    }
   }
 }
 

@@ -175,11 +175,18 @@ void RateTracker::fit_line(const Point* points, int n) {
   int k = 0;
   while (k + 2 < h && x(hull[k + 1]) * n < sum_x) ++k;
   anchor_ = points[hull[k]];
+  mean_arrival_us_ = points[0].arrival_us + std::llround(sum_x / n);
   slope_ = (y(hull[k + 1]) - y(hull[k])) / (x(hull[k + 1]) - x(hull[k]));
   double height = 0;
   for (int i = 0; i < n; ++i) height += y(i) - y(hull[k]) - slope_ * (x(i) - x(hull[k]));
   mean_height_us_ = height / n;
   uncertainty_ = 2 * mean_height_us_ / x(n - 1);
+}
+
+double RateTracker::envelope_doubt_us(std::int64_t arrival_us, double least_uncertainty) const {
+  if (!fitted_) return 0;
+  const auto from_mean = static_cast<double>(wrapping_sub(arrival_us, mean_arrival_us_));
+  return mean_height_us_ + std::max(uncertainty_, least_uncertainty) * std::abs(from_mean);
 }
 
 std::optional<double> RateTracker::above_envelope(std::int64_t arrival_us,

@@ -89,9 +89,12 @@ class RateTracker {
   // history's span (a line through points that high at either end would slope that much
   // more). Meaningful with a rate found.
   double uncertainty() const { return uncertainty_; }
-  // The points' mean height above the line, µs: how far the envelope itself may sit from where
-  // the fastest samples lie. 0 until a rate is found.
-  double mean_height_us() const { return fitted_ ? mean_height_us_ : 0; }
+  // How far the envelope may sit from where the fastest samples lie at arrival_us, µs: the
+  // points' mean height, and the slope's uncertainty (at least least_uncertainty) times the
+  // distance from the points' mean arrival, where the line's height is best known. A path whose
+  // delay drifts for a while draws a line as an upstream's rate does, and the fit's own
+  // uncertainty, from the points' heights, does not see it. 0 until the envelope is a line.
+  double envelope_doubt_us(std::int64_t arrival_us, double least_uncertainty) const;
   // How far an offset seen at arrival_us lies above the envelope, µs; below it, negative. None
   // before the first sample.
   std::optional<double> above_envelope(std::int64_t arrival_us, std::int64_t offset_us) const;
@@ -124,7 +127,8 @@ class RateTracker {
   bool fitted_ = false;                // the envelope is the line through anchor_ at slope_
   bool found_ = false;                 // and the history spans kMinSpanUs: a rate is found
   Point anchor_{};
-  double slope_ = 0;  // µs of offset per µs of arrival
+  std::int64_t mean_arrival_us_ = 0;  // of the points the line is fitted to
+  double slope_ = 0;                  // µs of offset per µs of arrival
   double uncertainty_ = 0;
   double mean_height_us_ = 0;
   std::array<Point, kStepRun> above_{};

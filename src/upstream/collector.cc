@@ -110,7 +110,8 @@ void complete_bound(Collector& c, Basis& b, const Basis* before, const Sample* c
   b.bound_known = true;
   b.bound_fixed_us =
       static_cast<double>(c.options.resolution_us) * stamp_ticks(c.options.kernel_stamps) +
-      c.noise.noise_us() + c.rate.mean_height_us() + c.recovery.extra_us(b, now_us);
+      c.noise.noise_us() + c.rate.envelope_doubt_us(b.rest_arrival_us, kMinRateUncertainty) +
+      c.recovery.extra_us(b, now_us);
   b.bound_growth = rate_allowance(rate);
 }
 

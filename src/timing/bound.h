@@ -8,7 +8,7 @@
 //     it rested on lay from their lower envelope (rate.h), or a sample lay below it or it
 //     moved back beyond what the rate allowance explains (what the checks below see); and how
 //     far the envelope itself may lie from the fastest samples (the points' mean height, and
-//     the slope's uncertainty from where the line is anchored);
+//     the slope's uncertainty times the distance from their mean arrival);
 //   - the rate: the age of the sample it rests on, times the rate allowance.
 // After the upstream is lost the sample ages and the bound grows at the allowance: holdover,
 // until the bound reaches half an ID and the ID itself may be wrong.

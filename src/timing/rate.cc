@@ -115,12 +115,18 @@ void RateTracker::insert(const Point& p) {
     // The history spans from its first sample to its newest, not between the lowest of its
     // first and newest seconds: where offsets rise, each second's lowest is its first sample,
     // and where they fall its last, and the span would wait up to a second more for either.
-    if (!found_ && newest_arrival_us_ - began_us_ >= kMinSpanUs) fit();
+    if (!found_ && spans_ten_seconds()) fit();
     return;
   }
   bucket = {second, p};
   newest_second_ = std::max(newest_second_, second);
   fit();
+}
+
+// A hundred announcements after the first: an upstream running fast sends them in a little
+// under kMinSpanUs of this clock (1000 ppm: 10 ms under), and its rate would wait one more.
+bool RateTracker::spans_ten_seconds() const {
+  return newest_arrival_us_ - began_us_ >= kMinSpanUs - kIdDurationUs / 2;
 }
 
 // The counter has wrapped: the history moves into the turn of the samples to come, so that it
@@ -143,7 +149,7 @@ void RateTracker::fit() {
   for (int i = 1; i < n; ++i) lowest_offset_us_ = std::min(lowest_offset_us_, points[i].offset_us);
   // A rate waits for the history's span; the line, for its points' (a rate is found only once
   // they span some 8 s at least).
-  found_ = newest_arrival_us_ - began_us_ >= kMinSpanUs;
+  found_ = spans_ten_seconds();
   fitted_ = found_ || points[n - 1].arrival_us - points[0].arrival_us >= line_span_us_;
   if (fitted_) fit_line(points.data(), n);
 }

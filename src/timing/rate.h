@@ -115,6 +115,7 @@ class RateTracker {
   void start_from_run(double depth_us);
   void insert(const Point& p);
   void follow_wrap(std::int64_t shift_us);
+  bool spans_ten_seconds() const;
   void fit();
   void fit_line(const Point* points, int n);
   double above_envelope(const Point& p) const;

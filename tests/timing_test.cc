@@ -361,11 +361,12 @@ TEST(Rate, StepsStartTheHistoryAfreshAndNeverBendTheRate) {
 // A run that shows a step with samples 20 ms early among it ('e'): fewer than three that early
 // start no history, so that the next early sample lies below the envelope; three are a shift.
 TEST(Rate, EarlySamplesAmongAStepsRunStartNoHistory) {
-  for (const auto& [run, left_out, next_early_above_us] : {std::tuple{".....", 0, -20000.0},
-                                                           {"e....", 1, -20000.0},
-                                                           {"....e", 1, -20000.0},
-                                                           {".e.e.", 2, -20000.0},
-                                                           {"ee.e.", 0, 0.0}}) {
+  for (const auto& [run, left_out, next_early_above_us] :
+       {std::tuple{".....", 0, -20000.0},
+        {"e....", 1, -20000.0},
+        {"....e", 1, -20000.0},
+        {".e.e.", 2, -20000.0},
+        {"ee.e.", 0, 0.0}}) {
     RateTracker t(RateTracker::kShortStepRun, RateTracker::kShortLineSpanUs);
     Upstream u(0);
     feed(t, u, 5);
